@@ -1,0 +1,263 @@
+// TQuodem: the modem component. A host creates one (with an owner, or none), picks a line
+// from LineNames with SetLineIndex, and dials (SetDialString, Dial) or waits for a call
+// (Wait). Once connected it sends messages (SendBuffer) and files (SendFile) to a peer running
+// the same component, and learns everything through six events.
+//
+// Threads. Events are raised directly on the thread that notices them, never handed over:
+//   - the host's thread (the caller of Dial, Wait, ConfigDlg, TransDlg, SendBuffer,
+//     SendFile): OnSentState, and OnLineErr from those operations;
+//   - the event worker (one per component): OnLineState, and OnLineErr from state handling;
+//   - the reader worker (one per connected call): OnLineReceive, OnMsgReceive,
+//     OnFileReceive.
+// A handler that updates a user interface must hand over to its own thread. Events are
+// raised with no lock of the component held: a handler may call Cut, Dial, Wait, SendBuffer
+// and SendFile. Destroying a component from inside one of its own event handlers is not
+// supported.
+//
+// Behaviour a host may rely on, kept from the component's classic design:
+//   - Call-state notifications are coalesced: several changes before the event worker runs
+//     are handled once, with the state recorded last; intermediate states raise no
+//     OnLineState.
+//   - Reaching csIdle always ends the telephony session and starts a new one; the next call
+//     needs a new Dial or Wait. Any notification handled while the recorded state is csIdle
+//     runs the idle handling again.
+//   - LINEERR_CALLUNAVAIL after a failed answer or port lookup leads to lineDialA on the call
+//     instead of an OnLineErr.
+//   - Two components in one process share one CallRecord and one notification event
+//     ("LineModemEvent"): one signal wakes both, and each runs its own DoLineState (both try
+//     to answer an offered call). Only one call is tracked per process.
+//   - Sends on one component are serialised: a second send waits for the first. A send
+//     started from a receive handler (on the reader worker) while another send of the same
+//     component runs fails at once with its failure message instead of waiting.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "quodem/platform/framework.h"
+#include "quodem/platform/system.h"
+#include "quodem/platform/telephony.h"
+#include "quodem/transfer/frame.h"
+
+namespace quodem {
+
+class TQuodem;
+class TQuodemThread;
+class TReadModemThread;
+
+// Call states as the component reports them (one byte in events).
+enum CallState : std::uint8_t {
+  csIdle = 0,
+  csOffering = 1,
+  csAccepted = 2,
+  csDialTone = 3,
+  csDialing = 4,
+  csRingBack = 5,
+  csBusy = 6,
+  csSpecialInfo = 7,
+  csConnected = 8,
+  csProceeding = 9,
+  csConferenced = 10,
+  csOnHold = 11,
+  csDisconnected = 12,
+  csUnknown = 13,
+};
+
+// "csConnected" for csConnected; "csUnknown" for values outside the enumeration.
+const char* CallStateName(CallState state);
+
+using TCallStateEvent = std::function<void(TQuodem* Sender, CallState LineState)>;
+using TLineErrEvent = std::function<void(TQuodem* Sender, LONG ErrState)>;
+using TTransferEvent = std::function<void(TQuodem* Sender, DWORD Size, Dataclass Kind)>;
+// Buffer: the received bytes followed by a zero byte, valid until the next message frame
+// begins (copy it to keep it). Size: the message length.
+using TMsgReceiveEvent = std::function<void(TQuodem* Sender, const char* Buffer, DWORD Size)>;
+// FileTitle: the full path of the saved file.
+using TFileReceiveEvent = std::function<void(TQuodem* Sender, const std::string& FileTitle)>;
+
+// The process-wide record of the current call, shared by every component and the telephony
+// callback. Members are atomic; the three strings are guarded by `Strings`.
+struct TCallRecord {
+  std::atomic<int> State{0};  // a CallState value
+  std::atomic<LONG> RequestId{0};
+  std::atomic<HCALL> Call{0};
+  std::mutex Strings;
+  char Dialable[80] = {};
+  char DialInput[80] = {};
+  char Displayable[120] = {};
+  std::atomic<DWORD> TranslateResults{0};
+  std::atomic<LONG> LastResult{0};
+};
+extern TCallRecord CallRecord;
+
+// The name of the process-wide notification event.
+inline constexpr const char* kLineEventName = "LineModemEvent";
+
+// The telephony callback the component gives lineInitialize: records call states in
+// CallRecord and signals "LineModemEvent".
+void LineCallback(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
+                  DWORD_PTR dwParam2, DWORD_PTR dwParam3);
+
+// One row of the line table.
+struct LineEntry {
+  DWORD NumAddresses = 0;  // copied from the device's capabilities
+  HLINE Line = 0;          // filled when Dial or Wait opens the line
+  DWORD DeviceId = 0;      // the service's device index of this line
+  char Name[128] = {};     // zero-terminated, at most 127 bytes
+};
+
+constexpr int kMaxLines = 10;
+
+class TQuodem : public TComponent {
+ public:
+  explicit TQuodem(TComponent* Owner = nullptr);
+  // Drops a connected call and closes the port, stops the event worker and waits until no
+  // worker of this component can touch it any more, closes the line and ends the session.
+  ~TQuodem() override;
+
+  std::string ClassName() const override { return "TQuodem"; }
+  // LineIndex, FileTotal, DataTotal, DialString, SaveFileDir, then the six events.
+  std::vector<TPropInfo> PublishedProperties() const override;
+
+  // Published properties.
+  int LineIndex() const { return FLineIndex.load(); }
+  void SetLineIndex(int value) { FLineIndex.store(value); }
+  unsigned long FileTotal() const { return FFileTotal.load(); }
+  unsigned long DataTotal() const { return FDataTotal.load(); }
+  std::string DialString() const;
+  void SetDialString(const std::string& value);
+  std::string SaveFileDir() const;
+  void SetSaveFileDir(const std::string& value);
+
+  TCallStateEvent OnLineState() const;
+  void SetOnLineState(TCallStateEvent handler);
+  TLineErrEvent OnLineErr() const;
+  void SetOnLineErr(TLineErrEvent handler);
+  TTransferEvent OnSentState() const;
+  void SetOnSentState(TTransferEvent handler);
+  TTransferEvent OnLineReceive() const;
+  void SetOnLineReceive(TTransferEvent handler);
+  TMsgReceiveEvent OnMsgReceive() const;
+  void SetOnMsgReceive(TMsgReceiveEvent handler);
+  TFileReceiveEvent OnFileReceive() const;
+  void SetOnFileReceive(TFileReceiveEvent handler);
+
+  // The names of the usable lines, in row order (a copy).
+  std::vector<std::string> LineNames() const;
+  // The port of the connected call, INVALID_HANDLE_VALUE when none is held.
+  HANDLE CommHandle() const { return FCommHandle.load(); }
+
+  // Line control (line/). Each acts on the row selected by LineIndex; with no row selected
+  // (LineIndex negative or not below the number of rows) they do nothing and raise nothing,
+  // except Cut, which always runs. Telephony failures are reported through OnLineErr.
+  void ModemInit();
+  void Dial();
+  void Wait();
+  // Hangs up: requests the drop, stops the reader worker, ends pending transfers and closes
+  // the port. Serialised; never waits for a worker to end; may run on any thread.
+  void Cut();
+  void ConfigDlg();
+  void TransDlg();
+
+  // Port I/O (link/). Write: true when every byte was handed to the port; false when no port
+  // is held or the write failed. Read: bytes read into Dest (never more than Bytes, nothing
+  // written beyond them); 0 when no port or no reader worker exists. Both block without using
+  // CPU until the transfer ends.
+  bool Write(const void* Source, unsigned long Bytes);
+  unsigned long Read(void* Dest, unsigned long Bytes);
+
+  // Sending (transfer/). One frame each; OnSentState after every payload write. A failure
+  // shows its message through ShowMessage and returns false. SendFile throws the framework's
+  // exception (EFOpenError/EReadError) when the file cannot be opened or read; nothing has
+  // been written then.
+  bool SendBuffer(const void* Source, int Bytes);
+  bool SendFile(const std::string& Path);
+
+  // Event sources: each checks its guard and that the handler is assigned, then raises it.
+  virtual void DoSentState();
+  virtual void DoLineState();
+  virtual void DoLineReceive();
+  virtual void DoMsgReceive();
+  virtual void DoFileReceive();
+
+ protected:
+  // Fields, in the order of the component's design. Shared ones are atomic or guarded.
+  HANDLE FLineEvent = 0;
+  std::atomic<int> FLineIndex{-1};
+  std::atomic<int> FSentBytes{0};
+  std::atomic<DWORD> FDataTotal{0};
+  std::atomic<DWORD> FFileTotal{0};
+  std::string FDialString;    // guarded by FFieldLock
+  std::string FSaveFileDir;   // guarded by FFieldLock
+  std::string FRecvFileName;  // guarded by FFieldLock
+  TStringList FLineNames;     // guarded by FLineLock
+  FrameHeader FSendHeader;    // guarded by FSendLock
+  std::atomic<HLINEAPP> FLineApp{0};
+  std::atomic<DWORD> FNumDevs{0};
+  std::atomic<DWORD> FApiVersion{0};
+  LineEntry FLines[kMaxLines];  // guarded by FLineLock
+  LINEEXTENSIONID FExtensionId;
+  std::unique_ptr<std::uint8_t[]> FTranslateOutput;  // only inside Dial
+  std::unique_ptr<std::uint8_t[]> FCallParams;       // guarded by FLineLock
+  TCallStateEvent FOnLineState;                      // the six: guarded by FEventLock
+  TLineErrEvent FOnLineErr;
+  TTransferEvent FOnSentState;
+  TTransferEvent FOnLineReceive;
+  TMsgReceiveEvent FOnMsgReceive;
+  TFileReceiveEvent FOnFileReceive;
+  std::shared_ptr<TQuodemThread> FEventThread;
+  std::shared_ptr<TReadModemThread> FReadThread;  // guarded by FCutLock
+  OVERLAPPED FWriteOverlapped;                    // guarded by FSendLock (used by Write)
+  std::atomic<bool> FLocalCut{false};
+  std::unique_ptr<char[]> FMsgBuffer;  // receive side (see FReceiveLock)
+  std::atomic<DWORD> FRecvBytes{0};
+  std::atomic<HANDLE> FCommHandle{INVALID_HANDLE_VALUE};
+  FrameHeader FRecvHeader;  // receive side (see FReceiveLock)
+
+  // Guards beyond the classic design.
+  mutable std::mutex FFieldLock;  // the three strings
+  mutable std::mutex FLineLock;   // line table, names, call parameters, opened line
+  mutable std::mutex FEventLock;  // the six closures
+  std::recursive_mutex FCutLock;  // serialises Cut; guards FReadThread
+  std::mutex FWriteLock;          // one Write at a time on FWriteOverlapped
+  std::timed_mutex FSendLock;     // one send at a time (FSendHeader, chunks)
+  // Held by a reader worker while it receives, so that a reader let go by Cut and still
+  // finishing a frame never overlaps the next call's reader on FRecvHeader and FMsgBuffer.
+  std::mutex FReceiveLock;
+  HLINE FOpenLine = 0;    // the line Dial or Wait opened (guarded by FLineLock)
+  HANDLE FStopEvent = 0;  // private wake-up of this component's event worker
+  // Reader workers alive (started and not yet past their last use of this component).
+  std::mutex FReaderLock;
+  std::condition_variable FReadersDone;
+  int FLiveReaders = 0;
+
+  // Starts the reader worker for the port just taken over, when none runs (transfer/).
+  // Called by state handling with FCutLock held.
+  void StartReadWorker();
+
+  friend class TQuodemThread;
+  friend class TReadModemThread;
+};
+
+// Registers TQuodem on the palette page "Samples" (and nothing else there).
+void Register();
+
+// The package's metadata.
+struct PackageInfo {
+  const char* description;        // "Modem Component's"
+  const char* file_version;       // "1.0.0.0"
+  const char* product_version;    // "1.0.0.0"
+  std::uint16_t version[4];       // 1, 0, 0, 0
+  std::uint16_t language;         // 0x0411
+  std::uint16_t code_page;        // 932
+  const char* required_packages;  // the one runtime package: "vcl50"
+};
+const PackageInfo& QuodemPackageInfo();
+
+}  // namespace quodem

@@ -1,0 +1,45 @@
+// Creating ports on POSIX descriptors. A port wraps one file descriptor (a socket, a
+// pseudo-terminal or a terminal device) for the overlapped use described in
+// platform/system.h. This is the only part of the system-services interface that is
+// POSIX-specific: the line providers create ports here and hand their handles out.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "quodem/platform/system.h"
+
+namespace quodem::posix {
+
+// Told about what happens on a port by whoever created it (a line provider). Callbacks run
+// on whichever thread noticed the event (a reader's thread, a caller of EscapeCommFunction,
+// or the I/O engine), never with a port lock held; keep them short and never block in them.
+// They may be called after the port's handle was closed, until the port itself is gone.
+class PortObserver {
+ public:
+  virtual ~PortObserver() = default;
+  // The peer has hung up and every byte it sent has been read from this port. Called once.
+  virtual void OnPeerHangup() {}
+  // EscapeCommFunction(SETDTR/CLRDTR) was called on the port (`raised` true for SETDTR).
+  virtual void OnDtrChanged(bool raised) { (void)raised; }
+};
+
+struct PortOptions {
+  // Fault injection for tests: once this many bytes in total have been read from the port,
+  // the port shuts the descriptor down in both directions, as a dropped carrier would.
+  std::uint64_t drop_after_bytes_read = UINT64_MAX;
+};
+
+// Wraps `fd` in a new port and returns its handle (0 on failure, with the last error set;
+// the descriptor is closed then). The port takes ownership of `fd`: it sets O_NONBLOCK and
+// closes the descriptor when the last user of the port is gone after CloseHandle.
+HANDLE CreatePortFromDescriptor(int fd, std::shared_ptr<PortObserver> observer = nullptr,
+                                PortOptions options = {});
+
+// Opens a terminal device (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*, a pty slave) as a port,
+// without becoming its controlling terminal. Line settings are left as they are. Returns 0
+// on failure with the last error set.
+HANDLE OpenSerialPort(const std::string& path);
+
+}  // namespace quodem::posix

@@ -1,0 +1,148 @@
+// What the telephony service offers beyond the line functions of platform/telephony.h: the
+// configuration of its lines, a query of who holds a line's number, the dialog hooks, and
+// fault injection for tests.
+//
+// Lines and providers
+//   Without a configuration file the devices are, in this order:
+//     0 "Local line 1"  provider "exchange", number 101
+//     1 "Local line 2"  provider "exchange", number 102
+//     2 "TCP/IP line"   provider "tcp", listening on 127.0.0.1:6400 when waiting
+//   Every line reports LINEMEDIAMODE_DATAMODEM, LINEBEARERMODE_VOICE, one address and its
+//   name.
+//
+// Local exchange
+//   The exchange is a folder: $QUODEM_EXCHANGE_DIR when set, else $XDG_RUNTIME_DIR/quodem
+//   when $XDG_RUNTIME_DIR is an existing folder, else /tmp/quodem-<uid>. It is created with
+//   mode 0700; a folder owned by another user or writable by group or others is refused.
+//   A line opened with owner privilege takes its number when free: it listens on the
+//   Unix-domain socket <folder>/<number>, guarded by the lock file <folder>/<number>.lock.
+//   Dialing connects to <folder>/<dialable number>. When the callee answers, its side sends
+//   the one byte 0x06, which the caller's side reads before reporting connected; after that
+//   the connection carries exactly the bytes the two components write.
+//
+// TCP line
+//   Waiting listens on the configured address (default 127.0.0.1:6400); dialing accepts
+//   host:port, [IPv6]:port, a name, or a bare host (default port 6400). The stream is raw
+//   from the first byte; the caller is connected when its connect succeeds.
+//
+// Configuration file: $QUODEM_CONFIG, else $XDG_CONFIG_HOME/quodem/lines.conf, else
+// ~/.config/quodem/lines.conf. Read at every lineInitialize. Format:
+//
+//   # comment
+//   [line]                      ; one section per line device, in device order
+//   provider = exchange         ; exchange | tcp
+//   name = Local line 1
+//   number = 101                ; exchange: the line's number (digits, * and #)
+//   [line]
+//   provider = tcp
+//   name = TCP/IP line
+//   listen = 127.0.0.1:6400     ; tcp: address to listen on when waiting (port 0: any free)
+//   port = 6400                 ; tcp: default port for a bare host
+//   [exchange]
+//   answer_timeout = 30         ; seconds a caller waits for an answer
+//   [location]
+//   country = 1                 ; country code of the dialing location
+//   area = 425                  ; area code
+//   outside = 9                 ; prefix for an outside line (may be empty)
+//   long_distance = 1           ; prefix for long-distance calls
+//   international = 011         ; prefix for international calls
+//   dialing = tone              ; tone | pulse
+//
+//   With no [line] section the three default lines apply. A file that cannot be parsed makes
+//   lineInitialize fail with LINEERR_INIFILECORRUPT; ServiceConfigurationError() then tells
+//   the file, line and problem.
+//
+// Address translation (lineTranslateAddressA)
+//   Canonical input "+CC (AREA) NUMBER" (spaces, dashes, dots allowed in NUMBER) is
+//   translated with the dialing location: same country and area -> local (outside +
+//   number); same country -> long distance (outside + long_distance + area + number);
+//   otherwise international (outside + international + CC + area + number). Other input
+//   keeps its dialable characters (digits, * and #; the first character may be '+') and
+//   drops formatting (spaces, dashes, dots, parentheses); any other character is illegal.
+//   On a TCP line the input must be host:port, [IPv6]:port or a host name/address; it is
+//   passed through unchanged. Empty or illegal input: LINEERR_INVALADDRESS.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "quodem/platform/telephony.h"
+
+namespace quodem::telephony {
+
+enum class NumberHold {
+  kFree,           // nobody holds the line's number
+  kHeldHere,       // a session of this process holds it
+  kHeldElsewhere,  // another process holds it
+  kNotApplicable,  // the line has no number to hold
+};
+
+struct LineInfo {
+  DWORD device_id = 0;
+  std::string name;
+  std::string provider;  // "exchange" or "tcp"
+  std::string address;   // number, or the listen address (the bound one while listening)
+  NumberHold hold = NumberHold::kNotApplicable;
+};
+
+// The lines the current configuration gives, in device order, with who holds each number.
+// Throws std::runtime_error (with the file, line and problem) when the configuration file is
+// broken.
+std::vector<LineInfo> ListLines();
+
+// The problem found in the configuration file by the last lineInitialize that failed with
+// LINEERR_INIFILECORRUPT in this process ("" when none).
+std::string ServiceConfigurationError();
+
+// The exchange folder in use (created on first use); throws std::runtime_error with a clear
+// message when it cannot be used (wrong owner or mode, path too long).
+std::string ExchangeDirectory();
+
+// Dialogs. lineConfigDialogA and lineTranslateDialogA call the installed handler, which shows
+// the line's settings or the dialing location and lets the user change them, and returns 0 or
+// a LINEERR_ code. Without a handler: when standard input is a terminal a plain text dialog
+// on the terminal shows the values and edits them, saving to the configuration file;
+// otherwise the call returns LINEERR_OPERATIONUNAVAIL at once.
+enum class DialogKind { kLineConfig, kDialingLocation };
+struct DialogRequest {
+  DialogKind kind;
+  DWORD device_id;
+  std::string address_in;  // lineTranslateDialogA's address text
+};
+using DialogHandler = std::function<LONG(const DialogRequest&)>;
+void SetDialogHandler(DialogHandler handler);  // empty: back to the default
+
+// Fault injection for tests. Settings apply in this process only and stay until changed or
+// ResetFaults().
+namespace testing {
+
+struct NumberFaults {
+  // Incoming calls to this number (held in this process):
+  int answer_delay_ms = 0;    // the answer byte goes out this long after lineAnswer
+  bool never_answer = false;  // lineAnswer succeeds but the answer never goes out
+  bool busy = false;          // callers get busy
+  // Once the port of a call on this number has read this many bytes, the carrier drops.
+  std::uint64_t drop_after_bytes = UINT64_MAX;
+};
+void SetNumberFaults(const std::string& number, const NumberFaults& faults);
+
+// Closes an open line from the service's side: LINE_CLOSE, then the idle state of its call.
+// Returns false when no open line of this process holds `number`.
+bool CloseLineByService(const std::string& number);
+
+// The next lineInitialize in this process fails with `result` (one shot).
+void FailNextInitialize(LONG result);
+// The next lineMakeCallA returns its request id, then LINE_REPLY carries `result` (one shot).
+void FailNextMakeCallReply(LONG result);
+// The next lineAnswer returns its request id, then LINE_REPLY carries `result` (one shot).
+void FailNextAnswerReply(LONG result);
+// The next lineAnswer returns `result` at once (for example LINEERR_CALLUNAVAIL) (one shot).
+void NextAnswerReturns(LONG result);
+// The caller's answer timeout, in milliseconds (overrides the configuration; 0 = configured).
+void SetAnswerTimeoutMs(int milliseconds);
+
+void ResetFaults();
+
+}  // namespace testing
+}  // namespace quodem::telephony

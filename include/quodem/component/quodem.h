@@ -25,7 +25,26 @@
 //     instead of an OnLineErr.
 //   - Two components in one process share one CallRecord and one notification event
 //     ("LineModemEvent"): one signal wakes both, and each runs its own DoLineState (both try
-//     to answer an offered call). Only one call is tracked per process.
+//     to answer an offered call). Only one call is tracked per process, and Cut drops the
+//     process's current call whichever component placed it.
+//   - OnLineState carries CallRecord.State as read when the event is raised, which may
+//     already be newer than the state that was acted on.
+//   - The failure reply of a call request (LINE_REPLY) is stored in CallRecord.LastResult
+//     and signalled; when it is handled while the recorded state is still csIdle, the idle
+//     handling overwrites the code with its own results and no OnLineErr is raised.
+//   - A failed line open releases the call-parameter block; Dial builds it again.
+//   - After a failed translation or call request Dial runs Cut (which drops whatever call
+//     CallRecord names); the line it opened stays open until the call state goes idle or
+//     the component is destroyed.
+//   - A second Dial or Wait opens the line again; idle handling closes the line opened last,
+//     lineShutdown closes the rest.
+// Decided limits:
+//   - Only LineIndex values 0 .. LineNames().size() - 1 select a line; any other value
+//     selects none.
+//   - DialString and the translated strings must fit CallRecord's areas (79, 79 and 119
+//     bytes of text); longer ones are refused with LINEERR_INVALADDRESS and no call is
+//     placed.
+//   - The line table keeps the first 10 usable lines; names are cut to 127 bytes.
 //   - Sends on one component are serialised: a second send waits for the first. A send
 //     started from a receive handler (on the reader worker) while another send of the same
 //     component runs fails at once with its failure message instead of waiting.
@@ -203,9 +222,11 @@ class TQuodem : public TComponent {
   std::atomic<DWORD> FApiVersion{0};
   LineEntry FLines[kMaxLines];  // guarded by FLineLock
   LINEEXTENSIONID FExtensionId;
-  std::unique_ptr<std::uint8_t[]> FTranslateOutput;  // only inside Dial
-  std::unique_ptr<std::uint8_t[]> FCallParams;       // guarded by FLineLock
-  TCallStateEvent FOnLineState;                      // the six: guarded by FEventLock
+  // Unused: Dial keeps its translation block local, so that a Dial from an event handler and
+  // one on the host's thread never share it. Kept for the designed field order.
+  std::unique_ptr<std::uint8_t[]> FTranslateOutput;
+  std::unique_ptr<std::uint8_t[]> FCallParams;  // guarded by FLineLock
+  TCallStateEvent FOnLineState;                 // the six: guarded by FEventLock
   TLineErrEvent FOnLineErr;
   TTransferEvent FOnSentState;
   TTransferEvent FOnLineReceive;
@@ -230,7 +251,10 @@ class TQuodem : public TComponent {
   // Held by a reader worker while it receives, so that a reader let go by Cut and still
   // finishing a frame never overlaps the next call's reader on FRecvHeader and FMsgBuffer.
   std::mutex FReceiveLock;
-  HLINE FOpenLine = 0;    // the line Dial or Wait opened (guarded by FLineLock)
+  HLINE FOpenLine = 0;  // the line Dial or Wait opened (guarded by FLineLock)
+  // Serialises starting and ending the telephony session (ModemInit, the idle restart, the
+  // destructor). Held across lineShutdown/lineInitialize; never while raising an event.
+  std::mutex FSessionLock;
   HANDLE FStopEvent = 0;  // private wake-up of this component's event worker
   // Reader workers alive (started and not yet past their last use of this component).
   std::mutex FReaderLock;

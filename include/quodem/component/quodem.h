@@ -261,9 +261,18 @@ class TQuodem : public TComponent {
   std::condition_variable FReadersDone;
   int FLiveReaders = 0;
 
+  // Receive side, beyond the classic design (see FReceiveLock): whether the frame being
+  // received began while the port was held (DoMsgReceive and DoFileReceive deliver such a
+  // frame even when the call was cut meanwhile), and the path its file was saved to.
+  std::atomic<bool> FRecvPortHeld{false};
+  std::string FRecvFilePath;  // guarded by FFieldLock
+
   // Starts the reader worker for the port just taken over, when none runs (transfer/).
   // Called by state handling with FCutLock held.
   void StartReadWorker();
+  // Writes a send's payload in 255-byte writes and the rest, with DoSentState after each;
+  // false when a write failed. Called by the senders with FSendLock held (transfer/).
+  bool WriteFramePayload(const std::uint8_t* Payload, DWORD Total);
 
   friend class TQuodemThread;
   friend class TReadModemThread;

@@ -1,8 +1,25 @@
 // TReadModemThread: the reader worker of one connected call. It waits for received
 // characters on the owner's port and takes frames out of the byte stream (see
 // transfer/frame.h), storing messages and saving files, with OnLineReceive progress.
+//
+// How it behaves where the frame format leaves room:
+//   - It never spins: it sleeps in WaitCommEvent between frames, and a payload read asks for
+//     what is queued (up to 64 KiB) or, with nothing queued, for the next chunk of at most
+//     255 bytes, blocking until it arrives.
+//   - A stop request (Cut) or a closed or hung-up port ends the frame being received: the
+//     partial frame is dropped without an event and its temporary file removed. A frame
+//     whose bytes have all arrived is still completed (stored or saved, event raised), also
+//     when the stop came meanwhile, before the worker ends.
+//   - A hang-up (every read ends at once with ERROR_HANDLE_EOF) drops the partial frame and
+//     sends the worker back to waiting for port events.
+//   - Files are streamed into a temporary file (transfer/received_file.h) under a name made
+//     safe (transfer/file_name.h); a frame with an unusable name, a name Length above 255 or
+//     a failed save is read to its end and dropped, so the stream stays in step.
+//   - Exceptions thrown by event handlers are caught and ignored, so they cannot break the
+//     stream.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -12,7 +29,9 @@ namespace quodem {
 
 class TReadModemThread : public TThread {
  public:
-  // Use TThread::Create<TReadModemThread>(true, owner), then Resume.
+  // Use TThread::Create<TReadModemThread>(true, owner), then Resume. The owner counts the
+  // worker in FLiveReaders before resuming it; the worker counts itself out as the very last
+  // thing it does with the owner.
   explicit TReadModemThread(TQuodem* owner);
   ~TReadModemThread() override;
 
@@ -21,14 +40,46 @@ class TReadModemThread : public TThread {
   // bytes that arrived before a failure, purge, close or hang-up). One read at a time.
   unsigned long ReadBytes(void* Dest, unsigned long Bytes);
 
+  // The host's Read: as ReadBytes, but writes nothing beyond Bytes (it clears Bytes bytes
+  // when Bytes > 1, not Bytes + 1).
+  unsigned long ReadForHost(void* Dest, unsigned long Bytes);
+
+  // True on the thread of a reader worker of `owner`, while its body runs.
+  static bool IsReaderThreadOf(const TQuodem* owner);
+
  protected:
   void Execute() override;
 
  private:
+  // Why a frame ended early.
+  enum class FrameResult { kDone, kBroken };
+
+  // The owner's port for the next operation: INVALID_HANDLE_VALUE when it holds none or a
+  // stop was requested. Read before the stop flag, so a port stored after a Cut is never
+  // used by a worker that Cut let go.
+  HANDLE CurrentPort() const;
+  DWORD QueuedBytes() const;
+  // One overlapped read into Dest; clears nothing.
+  unsigned long ReadPort(void* Dest, DWORD Bytes);
+
+  void ReceiveLoop();
+  FrameResult ReceiveFrame();
+  FrameResult ReceiveMessage(const FrameHeader& header);
+  FrameResult ReceiveFile(const FrameHeader& header);
+  // How much the next payload read asks for, with `remaining` bytes still missing and room
+  // for `room`.
+  DWORD PayloadRequest(DWORD remaining, DWORD room) const;
+  // Reads `total` bytes of the current frame. A payload (`payload` true) counts in
+  // FRecvBytes with DoLineReceive after each read and goes into `into` (a message buffer
+  // with one spare byte) or, when `into` is null, through FBuffer into FFileStream while one
+  // is open. Anything else (an oversized name) is read into FBuffer and dropped.
+  FrameResult ReadSpan(DWORD total, std::uint8_t* into, bool payload);
+
   TQuodem* FOwner;
   HANDLE FReadEvent = 0;
   OVERLAPPED FReadOverlapped;
   std::unique_ptr<TFileStream> FFileStream;  // the temporary file of the incoming file frame
+  std::unique_ptr<std::uint8_t[]> FBuffer;   // payload reads of files and skipped bytes
   std::mutex FReadLock;                      // one ReadBytes at a time
 };
 

@@ -68,24 +68,27 @@ bool TQuodem::SendBuffer(const void* Source, int Bytes) {
   }
   // The caller's bytes are read once, here, before anything is written.
   const auto* source = static_cast<const std::uint8_t*>(Source);
-  std::vector<std::uint8_t> payload(source, source + Bytes);
+  const std::vector<std::uint8_t> payload(source, source + Bytes);
 
-  SendTurn turn(this, FSendLock, !TReadModemThread::IsReaderThreadOf(this));
-  if (!turn) return Fail(kDataTransferFailed);
-  FSendHeader = FrameHeader{};
-  FSendHeader.Kind = dcMessage;
-  FSendHeader.Length = static_cast<std::uint16_t>(Bytes);
-  FSendHeader.Size = 0;
-
-  std::uint8_t head[kHeadBufferBytes] = {};
-  head[0] = kFrameMarker;
-  EncodeFrameHeader(FSendHeader, head + 1);
-  FSentBytes.store(0);
-  if (!Write(head, kHeadBytes)) return Fail(kDataTransferFailed);
-  if (!WriteFramePayload(payload.data(), static_cast<DWORD>(Bytes))) {
-    return Fail(kDataTransferFailed);
+  bool sent = false;
+  {
+    SendTurn turn(this, FSendLock, !TReadModemThread::IsReaderThreadOf(this));
+    if (turn) {
+      FSendHeader = FrameHeader{};
+      FSendHeader.Kind = dcMessage;
+      FSendHeader.Length = static_cast<std::uint16_t>(Bytes);
+      FSendHeader.Size = 0;
+      std::uint8_t head[kHeadBufferBytes] = {};
+      head[0] = kFrameMarker;
+      EncodeFrameHeader(FSendHeader, head + 1);
+      FSentBytes.store(0);
+      sent =
+          Write(head, kHeadBytes) && WriteFramePayload(payload.data(), static_cast<DWORD>(Bytes));
+    }
   }
-  return true;
+  // The message is shown after the turn is given back: a modal box must not hold up the
+  // sends of other threads.
+  return sent || Fail(kDataTransferFailed);
 }
 
 bool TQuodem::SendFile(const std::string& Path) {
@@ -105,27 +108,28 @@ bool TQuodem::SendFile(const std::string& Path) {
   // Size is 32 bits on the wire.
   if (size > static_cast<std::int64_t>(UINT32_MAX)) return Fail(kFileTransferFailed);
 
-  SendTurn turn(this, FSendLock, !TReadModemThread::IsReaderThreadOf(this));
-  if (!turn) return Fail(kFileTransferFailed);
-  FSendHeader = FrameHeader{};
-  FSendHeader.Kind = dcFile;
-  FSendHeader.Length = static_cast<std::uint16_t>(name.size() + 1);
-  FSendHeader.Size = static_cast<std::uint32_t>(size);
-  // The reader overwrites FileTotal with every header it receives; the payload below is
-  // sized from `size`, never from FileTotal.
-  FFileTotal.store(static_cast<DWORD>(size));
-
-  std::uint8_t head[kHeadBufferBytes] = {};
-  head[0] = kFrameMarker;
-  EncodeFrameHeader(FSendHeader, head + 1);
-  std::memcpy(head + kHeadBytes, name.data(), name.size());
-  FSentBytes.store(0);
-  if (!Write(head, kHeadBytes + FSendHeader.Length)) return Fail(kFileTransferFailed);
-  if (!WriteFramePayload(stream.Memory(), static_cast<DWORD>(size))) {
-    return Fail(kFileTransferFailed);
+  bool sent = false;
+  {
+    SendTurn turn(this, FSendLock, !TReadModemThread::IsReaderThreadOf(this));
+    if (turn) {
+      FSendHeader = FrameHeader{};
+      FSendHeader.Kind = dcFile;
+      FSendHeader.Length = static_cast<std::uint16_t>(name.size() + 1);
+      FSendHeader.Size = static_cast<std::uint32_t>(size);
+      // The reader overwrites FileTotal with every header it receives; the payload below
+      // is sized from `size`, never from FileTotal.
+      FFileTotal.store(static_cast<DWORD>(size));
+      std::uint8_t head[kHeadBufferBytes] = {};
+      head[0] = kFrameMarker;
+      EncodeFrameHeader(FSendHeader, head + 1);
+      std::memcpy(head + kHeadBytes, name.data(), name.size());
+      FSentBytes.store(0);
+      sent = Write(head, kHeadBytes + FSendHeader.Length) &&
+             WriteFramePayload(stream.Memory(), static_cast<DWORD>(size));
+      if (sent) FSentBytes.store(0);
+    }
   }
-  FSentBytes.store(0);
-  return true;
+  return sent || Fail(kFileTransferFailed);
 }
 
 bool TQuodem::WriteFramePayload(const std::uint8_t* Payload, DWORD Total) {

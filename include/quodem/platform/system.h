@@ -106,7 +106,13 @@ constexpr DWORD CE_BREAK = 0x0010;
 constexpr DWORD EVENT_ALL_ACCESS = 0x1F0003;
 
 // Asynchronous-transfer control block. `Internal` and `InternalHigh` belong to the system
-// (status and transferred count) and are read through GetOverlappedResult only.
+// (status and transferred count) and are read through GetOverlappedResult only: the port
+// layer writes them under its own lock, from its engine thread too, so reading them directly
+// is a data race. `Internal` holds STATUS_PENDING while the operation runs, then its result
+// as a system error code (ERROR_SUCCESS on success; no code the layer reports equals
+// STATUS_PENDING).
+constexpr ULONG_PTR STATUS_PENDING = 0x103;
+
 struct OVERLAPPED {
   ULONG_PTR Internal = 0;
   ULONG_PTR InternalHigh = 0;

@@ -1,0 +1,165 @@
+#include "platform/posix/descriptor_ops.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace quodem::posix::descriptor_ops {
+
+namespace {
+
+bool WouldBlock(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// A terminal answers read() with 0 both when it has hung up and, in non-canonical mode with
+// VMIN 0 or after an EOF character, when there is simply nothing to read. Only a hang-up
+// shows as POLLHUP.
+bool TerminalHungUp(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  int n;
+  do {
+    n = poll(&p, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  return n > 0 && (p.revents & POLLHUP) != 0;
+}
+
+// write() on a pipe whose reader has gone raises SIGPIPE, which would end the process. The
+// signal is blocked for this thread around the call and, when the write raised it, taken
+// off the pending set again, so the host's own SIGPIPE handling is left untouched.
+ssize_t WriteWithoutSigpipe(int fd, const void* source, std::size_t size) {
+  sigset_t pipe_only, previous, pending;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  sigemptyset(&pending);
+  sigpending(&pending);
+  const bool already_pending = sigismember(&pending, SIGPIPE) == 1;
+  pthread_sigmask(SIG_BLOCK, &pipe_only, &previous);
+  ssize_t n;
+  do {
+    n = write(fd, source, size);
+  } while (n < 0 && errno == EINTR);
+  const int saved = errno;
+  if (n < 0 && saved == EPIPE && !already_pending) {
+    const timespec zero{};
+    while (sigtimedwait(&pipe_only, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = saved;
+  return n;
+}
+
+}  // namespace
+
+Kind Classify(int fd) {
+  if (isatty(fd) == 1) return Kind::kTerminal;
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return Kind::kOther;
+  if (S_ISSOCK(st.st_mode)) return Kind::kSocket;
+  if (S_ISFIFO(st.st_mode)) return Kind::kFifo;
+  return Kind::kOther;
+}
+
+bool PrepareForPort(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  if ((flags & O_NONBLOCK) == 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  const int fd_flags = fcntl(fd, F_GETFD);
+  if (fd_flags < 0) return false;
+  if ((fd_flags & FD_CLOEXEC) == 0 && fcntl(fd, F_SETFD, fd_flags | FD_CLOEXEC) != 0) {
+    return false;
+  }
+  return true;
+}
+
+IoResult ReadSome(int fd, Kind kind, void* dest, std::size_t size) {
+  ssize_t n;
+  do {
+    n = read(fd, dest, size);
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) return {Outcome::kMoved, static_cast<std::size_t>(n), 0};
+  if (n == 0) {
+    if (kind == Kind::kTerminal && !TerminalHungUp(fd)) return {Outcome::kWouldBlock, 0, 0};
+    return {Outcome::kEndOfStream, 0, 0};
+  }
+  const int error = errno;
+  if (WouldBlock(error)) return {Outcome::kWouldBlock, 0, 0};
+  // EIO: a pty whose other side closed, or a terminal that hung up. ECONNRESET and friends:
+  // the peer is gone and the kernel has dropped what it had queued. Either way nothing more
+  // will arrive.
+  if (error == EIO || error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT ||
+      error == ESHUTDOWN) {
+    return {Outcome::kEndOfStream, 0, 0};
+  }
+  return {Outcome::kFailed, 0, error};
+}
+
+IoResult WriteSome(int fd, Kind kind, const void* source, std::size_t size) {
+  ssize_t n;
+  if (kind == Kind::kSocket) {
+    do {
+      n = send(fd, source, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    // send() on something that turned out not to be a socket: fall back to write().
+    if (n < 0 && errno == ENOTSOCK) kind = Kind::kOther;
+  }
+  if (kind == Kind::kFifo) {
+    n = WriteWithoutSigpipe(fd, source, size);
+  } else if (kind != Kind::kSocket) {
+    do {
+      n = write(fd, source, size);
+    } while (n < 0 && errno == EINTR);
+  }
+  if (n > 0) return {Outcome::kMoved, static_cast<std::size_t>(n), 0};
+  if (n == 0) return {Outcome::kWouldBlock, 0, 0};
+  const int error = errno;
+  if (WouldBlock(error)) return {Outcome::kWouldBlock, 0, 0};
+  return {Outcome::kFailed, 0, error};
+}
+
+long BytesWaiting(int fd) {
+  int queued = 0;
+  if (ioctl(fd, FIONREAD, &queued) != 0 || queued < 0) return -1;
+  return queued;
+}
+
+bool IsDisconnect(int error) {
+  return error == EPIPE || error == ECONNRESET || error == EIO || error == ENOTCONN ||
+         error == ESHUTDOWN || error == ENXIO || error == ETIMEDOUT;
+}
+
+bool SetDtr(int fd, bool raise) {
+  int bits = TIOCM_DTR;
+  return ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+}
+
+void FlushTerminalOutput(int fd) {
+  tcflush(fd, TCOFLUSH);
+}
+
+bool ReadLineErrorCounts(int fd, LineErrorCounts* counts) {
+  serial_icounter_struct icount{};
+  if (ioctl(fd, TIOCGICOUNT, &icount) != 0) return false;
+  counts->frame = static_cast<std::uint32_t>(icount.frame);
+  counts->overrun = static_cast<std::uint32_t>(icount.overrun);
+  counts->parity = static_cast<std::uint32_t>(icount.parity);
+  counts->brk = static_cast<std::uint32_t>(icount.brk);
+  counts->buffer_overrun = static_cast<std::uint32_t>(icount.buf_overrun);
+  return true;
+}
+
+void ShutdownBoth(int fd, Kind kind) {
+  if (kind == Kind::kSocket) shutdown(fd, SHUT_RDWR);
+}
+
+}  // namespace quodem::posix::descriptor_ops

@@ -1,0 +1,126 @@
+// A port: one descriptor opened for overlapped use, behind a HANDLE (see platform/system.h
+// for the behaviour callers see, and platform/posix/descriptor_port.h for creating one).
+//
+// Locking. Everything mutable, including the caller's OVERLAPPED fields and the bytes of the
+// caller's buffers while an operation is pending, is touched only under the port's one
+// mutex. Completion therefore happens entirely under the lock, and once PurgeComm or
+// CloseHandle has returned nothing touches those buffers or blocks again. Events are set and
+// the observer is called after the lock is released, from whichever thread completed the
+// operation (a caller or the engine).
+//
+// Lifetime. The port is held by shared_ptr: by the handle table until its handle is closed,
+// by every call while it runs, and by the engine while it runs OnReady. The descriptor is
+// owned by the port and closed only in its destructor, after it left the engine, so a closed
+// handle can never lead to a descriptor number that has meanwhile been reused.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "platform/posix/descriptor_ops.h"
+#include "platform/posix/handle_table.h"
+#include "platform/posix/io_engine.h"
+#include "quodem/platform/posix/descriptor_port.h"
+#include "quodem/platform/system.h"
+
+namespace quodem::posix {
+
+class Port final : public Object,
+                   public IoEngine::Client,
+                   public std::enable_shared_from_this<Port> {
+ public:
+  // Takes ownership of `fd` (closed on failure). Null with `*error` set on failure.
+  static std::shared_ptr<Port> Create(int fd, std::shared_ptr<PortObserver> observer,
+                                      PortOptions options, DWORD* error);
+  Port(int fd, descriptor_ops::Kind kind, std::shared_ptr<PortObserver> observer,
+       PortOptions options);
+  ~Port() override;
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+
+  // The operations below return ERROR_SUCCESS or the Win32 error of the failure; the
+  // functions of system.h turn that into BOOL and the last error.
+
+  // Starts a transfer on `block`. ERROR_SUCCESS: complete, `*count` filled. ERROR_IO_PENDING:
+  // going on in the background. Another error: ended at once (after moving `*count` bytes),
+  // or refused (ERROR_INVALID_HANDLE after close, ERROR_INVALID_PARAMETER when a transfer of
+  // the same direction is already pending; `*count` untouched then).
+  DWORD Read(void* dest, DWORD bytes, DWORD* count, OVERLAPPED* block);
+  DWORD Write(const void* source, DWORD bytes, DWORD* count, OVERLAPPED* block);
+  DWORD GetResult(OVERLAPPED* block, DWORD* count, bool wait);
+  DWORD ClearError(DWORD* errors, COMSTAT* stat);
+  DWORD SetMask(DWORD mask);
+  DWORD GetMask(DWORD* mask);
+  DWORD WaitEvent(DWORD* event_word);
+  DWORD Escape(DWORD function);
+  DWORD Purge(DWORD flags);
+
+  void OnHandleClosed() override;
+  void OnReady(std::uint32_t events) override;
+
+  // The DTR state last asked for with EscapeCommFunction (recorded also where the
+  // descriptor has no modem lines).
+  bool DtrRaised() const;
+  // Threads asleep in WaitCommEvent or a waiting GetOverlappedResult on this port.
+  std::size_t BlockedCallers() const;
+
+ private:
+  // One pending transfer. `block` and `data` belong to the caller.
+  struct Transfer {
+    bool active = false;
+    OVERLAPPED* block = nullptr;
+    unsigned char* data = nullptr;
+    DWORD size = 0;
+    DWORD done = 0;
+  };
+  // What must happen once the lock is released.
+  struct Aftermath {
+    HANDLE events[2] = {0, 0};
+    int event_count = 0;
+    bool hangup = false;
+  };
+
+  DWORD Start(Transfer& transfer, bool is_read, void* data, DWORD bytes, DWORD* count,
+              OVERLAPPED* block, Aftermath& after);
+  void ProgressRead(Aftermath& after);
+  void ProgressWrite(Aftermath& after);
+  void Finish(Transfer& transfer, DWORD status, Aftermath& after);
+  void NoteBytesRead(std::size_t bytes, Aftermath& after);
+  void NoteEndOfStream(Aftermath& after);
+  void DiscardInput(Aftermath& after);
+  std::uint64_t ReadAllowance() const;
+  // Bytes a read could take now (0 after end of stream), or -1 when the descriptor cannot
+  // tell.
+  long QueuedForReading() const;
+  void UpdateInterest(Aftermath& after);
+  void RunAftermath(const Aftermath& after);
+
+  const int fd_;
+  const descriptor_ops::Kind kind_;
+  const std::shared_ptr<PortObserver> observer_;
+  const PortOptions options_;
+  std::uint64_t engine_id_ = 0;  // set once by Create, before the port is shared
+
+  mutable std::mutex lock_;
+  std::condition_variable changed_;  // a transfer ended, the mask changed, data came, closed
+  bool closed_ = false;
+  Transfer read_;
+  Transfer write_;
+  DWORD mask_ = 0;
+  std::uint64_t mask_changes_ = 0;
+  std::uint64_t data_signals_ = 0;
+  std::uint64_t watch_failures_ = 0;
+  std::size_t blocked_callers_ = 0;
+  bool data_wanted_ = false;  // a WaitCommEvent waits for data and has not been told yet
+  bool end_of_stream_ = false;
+  bool hangup_reported_ = false;
+  bool dtr_ = false;
+  std::uint64_t total_read_ = 0;
+  bool armed_ = false;
+  std::uint32_t armed_events_ = 0;
+  descriptor_ops::LineErrorCounts error_counts_;
+};
+
+}  // namespace quodem::posix

@@ -2,6 +2,10 @@
 // components created with it as owner: they are destroyed with it. Each component class lists
 // its published properties in declaration order; a host can save a component's published
 // properties to text and load them back.
+//
+// A component with an owner must be created with new: the owner deletes it. Deleting it
+// earlier is fine; it leaves its owner's list. A component and its owned components are
+// used from one thread at a time (the lists are not locked).
 #pragma once
 
 #include <functional>
@@ -60,12 +64,16 @@ class TComponent {
 //     DialString = '101'
 //   end
 //
-// Strings are quoted with single quotes, a quote inside doubled. Properties equal to their
-// default are still written.
+// Strings are quoted with single quotes, a quote inside doubled; control bytes (0..31, 127)
+// stand outside the quotes as #NN (decimal), e.g. 'one'#13#10'two', so any byte string
+// survives a round trip and a value never spans lines. An unnamed component is written
+// "object TQuodem". Properties equal to their default are still written; events are not.
 std::string SaveComponentProperties(const TComponent& component);
 // Loads text written by SaveComponentProperties into `component`: sets the name and every
-// listed property. Throws EPropertyError (naming the line) on malformed text, an unknown
-// property or a value that does not parse.
+// listed property. Throws EPropertyError (naming the line) on malformed text, a class other
+// than the component's, an unknown or read-only property or a value that does not parse; the
+// text is checked whole before anything is set, and a value that a setter refuses puts the
+// earlier values back. Lines naming an event are ignored.
 void LoadComponentProperties(TComponent& component, const std::string& text);
 
 }  // namespace quodem

@@ -12,12 +12,21 @@
 // Destroying a TThread whose body still runs is impossible by construction; destroying one
 // that never started is fine. If the last reference is dropped on the worker's own thread
 // the system thread is detached, else joined (it has already finished its body then).
+//
+// FreeOnTerminate is kept for the classic interface but changes nothing here: in either
+// setting the worker lets go of its own reference when Execute returns, and the object goes
+// with the last shared_ptr. A worker that must stay inspectable after its end (WaitFor,
+// FatalException) is simply kept by a holder's shared_ptr.
+//
+// An exception that escapes Execute ends the body like a return; its message is kept and can
+// be read with FatalException(). It never reaches std::terminate.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -38,7 +47,8 @@ class TThread : public std::enable_shared_from_this<TThread> {
     return thread;
   }
 
-  // Starts a thread created suspended. Starting one that runs or ran has no effect.
+  // Starts a thread created suspended. Starting one that runs or ran has no effect. The
+  // object must be held by a shared_ptr (as Create makes it), else std::bad_weak_ptr.
   void Start();
   void Resume() { Start(); }
 
@@ -47,7 +57,7 @@ class TThread : public std::enable_shared_from_this<TThread> {
   bool Terminated() const { return terminated_.load(); }
 
   // Blocks until Execute has returned (at once when it never started or already returned).
-  // Must not be called on the worker's own thread.
+  // On the worker's own thread it would wait for itself: it throws std::logic_error instead.
   void WaitFor();
   bool Finished() const;
   bool Started() const;
@@ -57,6 +67,10 @@ class TThread : public std::enable_shared_from_this<TThread> {
 
   bool FreeOnTerminate() const { return free_on_terminate_.load(); }
   void SetFreeOnTerminate(bool value) { free_on_terminate_.store(value); }
+
+  // The message of the exception that escaped Execute; empty when none did (or the body has
+  // not ended yet).
+  std::string FatalException() const;
 
  protected:
   TThread() = default;
@@ -72,6 +86,7 @@ class TThread : public std::enable_shared_from_this<TThread> {
   bool started_ = false;
   bool finished_ = false;
   std::thread::id thread_id_;
+  std::string fatal_exception_;
   std::thread thread_;
 };
 

@@ -158,6 +158,10 @@ BOOL PurgeComm(HANDLE file, DWORD flags);
 // manual-reset event releases every thread waiting at that moment, even when ResetEvent
 // follows at once; on an auto-reset event it releases one waiter (or stays set until one
 // comes). `attributes` is ignored. Return 0 on failure.
+// CreateEventA with a name in use keeps that event's reset mode and state; a null or empty
+// name creates an unnamed event. OpenEventA: ERROR_FILE_NOT_FOUND when no event has the name.
+// A wait holds on to the events it waits on: closing a handle meanwhile does not end the
+// wait; it ends when the event is set through another handle, or on time-out.
 HANDLE CreateEventA(void* attributes, BOOL manual_reset, BOOL initial_state, const char* name);
 HANDLE OpenEventA(DWORD desired_access, BOOL inherit, const char* name);
 BOOL SetEvent(HANDLE event);

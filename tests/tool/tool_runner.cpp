@@ -1,0 +1,208 @@
+#include "tool_runner.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace quodem::tool::testing {
+
+std::string ToolPath() {
+  return QUODEM_TOOL_PATH;
+}
+
+std::string MakeDir(const std::string& name) {
+  const char* root = std::getenv("QUODEM_TEST_ROOT");
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string owner =
+      test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() : "none";
+  const std::string path = std::string(root != nullptr ? root : "/tmp") + "/" + owner + "/" + name;
+  std::filesystem::create_directories(path);
+  return path;
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(content.data(), static_cast<std::streamsize>(content.size()));
+  ASSERT_TRUE(file.good()) << "cannot write " << path;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+std::vector<std::string> ListDir(const std::string& path) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string RandomBytes(std::size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (char& c : bytes) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    c = static_cast<char>(state >> 11);
+  }
+  return bytes;
+}
+
+std::vector<JsonLine> ToolResult::Events() const {
+  std::vector<JsonLine> events;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::optional<JsonLine> event = JsonLine::Parse(line);
+    EXPECT_TRUE(event.has_value()) << "not a JSON object: " << line;
+    if (event) events.push_back(*event);
+  }
+  return events;
+}
+
+ToolResult RunTool(const std::vector<std::string>& args, const std::string& input, const Env& env) {
+  BackgroundTool tool(args, env, true);
+  if (!input.empty()) tool.Input(input);
+  tool.CloseInput();
+  tool.Finish();
+  return tool.Result();
+}
+
+BackgroundTool::BackgroundTool(const std::vector<std::string>& args, const Env& env,
+                               bool pipe_stdin) {
+  // A tool that ends before reading its input must not kill the test with SIGPIPE.
+  ::signal(SIGPIPE, SIG_IGN);
+  SpawnOptions options;
+  options.env = env;
+  options.pipe_stdin = pipe_stdin;
+  options.pipe_stdout = true;
+  options.pipe_stderr = true;
+  child_ = std::make_unique<ChildProcess>(ToolPath(), args, options);
+  out_reader_ = std::thread([this] {
+    LineReader reader(child_->StdoutFd());
+    std::string line;
+    while (reader.Next(line)) {
+      std::lock_guard<std::mutex> lock(lock_);
+      lines_.push_back(line);
+      changed_.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(lock_);
+    out_ended_ = true;
+    changed_.notify_all();
+  });
+  err_reader_ = std::thread([this] {
+    const std::string all = ReadAll(child_->StderrFd());
+    std::lock_guard<std::mutex> lock(lock_);
+    err_ = all;
+  });
+}
+
+BackgroundTool::~BackgroundTool() {
+  if (!child_->Wait(std::chrono::milliseconds(0))) {
+    child_->Signal(SIGKILL);
+    child_->Wait(kExitGuard);
+  }
+  if (out_reader_.joinable()) out_reader_.join();
+  if (err_reader_.joinable()) err_reader_.join();
+}
+
+std::optional<JsonLine> BackgroundTool::WaitForEvent(
+    const std::function<bool(const JsonLine&)>& match) {
+  std::unique_lock<std::mutex> lock(lock_);
+  std::size_t seen = 0;
+  std::optional<JsonLine> found;
+  changed_.wait_for(lock, kEventGuard, [&] {
+    for (; seen < lines_.size(); ++seen) {
+      std::optional<JsonLine> event = JsonLine::Parse(lines_[seen]);
+      if (event && match(*event)) {
+        found = event;
+        return true;
+      }
+    }
+    return out_ended_;
+  });
+  return found;
+}
+
+std::optional<JsonLine> BackgroundTool::WaitForEvent(const std::string& name) {
+  return WaitForEvent([&](const JsonLine& event) { return EventName(event) == name; });
+}
+
+bool BackgroundTool::WaitForText(const std::string& text) {
+  std::unique_lock<std::mutex> lock(lock_);
+  return changed_.wait_for(lock, kEventGuard, [&] {
+    return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& line) {
+      return line.find(text) != std::string::npos;
+    });
+  });
+}
+
+void BackgroundTool::Input(const std::string& text) {
+  const char* data = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t n = ::write(child_->StdinFd(), data, left);
+    if (n <= 0) break;
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+int BackgroundTool::Finish() {
+  std::optional<int> status = child_->Wait(kExitGuard);
+  if (!status) {
+    ADD_FAILURE() << "the tool did not end within the guard time; killed";
+    child_->Signal(SIGKILL);
+    child_->Wait(kExitGuard);
+  }
+  if (out_reader_.joinable()) out_reader_.join();
+  if (err_reader_.joinable()) err_reader_.join();
+  status_ = status.value_or(-1);
+  return status_;
+}
+
+std::vector<std::string> BackgroundTool::Lines() {
+  std::lock_guard<std::mutex> lock(lock_);
+  return lines_;
+}
+
+std::string BackgroundTool::Err() {
+  std::lock_guard<std::mutex> lock(lock_);
+  return err_;
+}
+
+ToolResult BackgroundTool::Result() {
+  ToolResult result;
+  result.status = status_;
+  std::lock_guard<std::mutex> lock(lock_);
+  for (const std::string& line : lines_) result.out += line + "\n";
+  result.err = err_;
+  return result;
+}
+
+std::string EventName(const JsonLine& event) {
+  return event.String("event").value_or("");
+}
+
+std::vector<JsonLine> EventsNamed(const std::vector<JsonLine>& events, const std::string& name) {
+  std::vector<JsonLine> named;
+  for (const JsonLine& event : events) {
+    if (EventName(event) == name) named.push_back(event);
+  }
+  return named;
+}
+
+}  // namespace quodem::tool::testing

@@ -1,0 +1,76 @@
+// quodem wait: answer calls on a line, saving the files that arrive and printing messages.
+#include <chrono>
+
+#include "command.h"
+#include "preflight.h"
+#include "session.h"
+#include "signals.h"
+
+namespace quodem::tool {
+
+namespace {
+
+// A guard only: the reader has every byte by the time the call is idle and just finishes
+// writing the last file.
+constexpr std::chrono::seconds kReaderLimit(60);
+
+int RunWait(const ParsedArgs& args) {
+  LimitPositionals(args, 0);
+  const bool once = args.Has("once");
+  const int index = LineArgument(args);
+  const std::string save_dir = CheckSaveDir(args.Value("save-dir", "."));
+  CheckExchange();
+  auto reporter = MakeReporter(ChooseOutputForm(args.Has("json")));
+  CallSession session(*reporter, index, save_dir);
+  const LineChoice line = CheckLine(session.Modem(), index);
+  CheckNumberFree(line);
+  SignalWatcher signals([&session](int) { session.Interrupt(); });
+
+  for (;;) {
+    session.BeginCall();
+    if (session.Interrupted()) return kExitInterrupted;
+    // The component closes the line when a call goes idle, so every call needs a new Wait.
+    if (!session.Wait()) {
+      reporter->Problem("cannot wait on line " + std::to_string(line.index) + " (" + line.name +
+                        ")");
+      return kExitCallFailed;
+    }
+    reporter->Waiting(line.index, line.name, line.info.address);
+    if (session.WaitForEnd() == CallSession::Outcome::kInterrupted) {
+      session.HangUpAfterInterrupt();
+      return kExitInterrupted;
+    }
+    if (!session.WasConnected()) continue;  // offered but never connected: wait again
+    if (!session.WaitForReader(kReaderLimit)) {
+      reporter->Problem("the receiver did not finish the last frame");
+    }
+    if (once) return kExitOk;
+  }
+}
+
+}  // namespace
+
+const Command kWaitCommand = {
+    "wait",
+    "answer calls and save the files that arrive",
+    "usage: quodem wait [--line N] [--save-dir DIR] [--once] [--json]\n"
+    "\n"
+    "Opens line N and answers every call that comes in, printing the messages and saving\n"
+    "the files it receives. After each call it waits for the next one.\n"
+    "\n"
+    "  --line N        the line to answer on (default 0; see 'quodem lines')\n"
+    "  --save-dir DIR  the folder received files are saved in (default: the current one);\n"
+    "                  a file of the same name there is replaced\n"
+    "  --once          exit after the first call has ended and its last file is saved\n"
+    "  --json          one JSON object per event on standard output\n"
+    "\n"
+    "Exits 1 without waiting when another process already answers on the line's number.\n"
+    "Ctrl-C hangs up a call in progress and exits with status 130.\n",
+    {{"line", true, false},
+     {"save-dir", true, false},
+     {"once", false, false},
+     {"json", false, false}},
+    RunWait,
+};
+
+}  // namespace quodem::tool

@@ -1,0 +1,106 @@
+// The JSON form: one object per line on standard output, flushed at once so that a program
+// reading the tool's output sees each event as it happens.
+#include <chrono>
+#include <mutex>
+
+#include "json.h"
+#include "progress.h"
+#include "reporter.h"
+#include "text.h"
+
+namespace quodem::tool {
+
+namespace {
+
+const char* KindName(Dataclass kind) {
+  return kind == dcMessage ? "message" : "file";
+}
+
+class JsonReporter : public Reporter {
+ public:
+  explicit JsonReporter(std::FILE* out) : out_(out) {}
+
+  void State(CallState state) override {
+    Emit(JsonObject()
+             .Add("event", "state")
+             .Add("state", CallStateName(state))
+             .Add("value", static_cast<int>(state)));
+  }
+
+  void LineError(LONG code) override {
+    Emit(JsonObject().Add("event", "error").Add("code", static_cast<std::int64_t>(code)));
+    PrintError("telephony error " + FormatResultCode(code));
+  }
+
+  void Progress(const TransferUpdate& update) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    TransferMeter& meter = update.direction == Direction::kSend ? send_ : receive_;
+    if (!meter.Update(update.size, update.total, update.first).show) return;
+    WriteLine(JsonObject()
+                  .Add("event", update.direction == Direction::kSend ? "sent" : "received")
+                  .Add("kind", KindName(update.kind))
+                  .Add("size", update.size)
+                  .Add("total", update.total));
+  }
+
+  void Message(std::string_view bytes) override {
+    Emit(JsonObject()
+             .Add("event", "message")
+             .Add("size", static_cast<std::uint64_t>(bytes.size()))
+             .Add("hex", HexEncode(bytes))
+             .Add("text", bytes));
+  }
+
+  void FileSaved(const std::string& path, std::uint64_t size) override {
+    Emit(JsonObject().Add("event", "file").Add("path", path).Add("size", size));
+  }
+
+  void SendFailed(Dataclass kind, const std::string& message) override {
+    Emit(JsonObject()
+             .Add("event", "send-failed")
+             .Add("kind", KindName(kind))
+             .Add("message", message));
+  }
+
+  void Waiting(int index, const std::string& name, const std::string& address) override {
+    Emit(JsonObject()
+             .Add("event", "waiting")
+             .Add("index", index)
+             .Add("name", name)
+             .Add("address", address));
+  }
+
+  void Note(const std::string&) override {}
+
+  void Problem(const std::string& text) override { PrintError(text); }
+
+  void Finish() override {
+    std::lock_guard<std::mutex> lock(lock_);
+    std::fflush(out_);
+  }
+
+ private:
+  void Emit(const JsonObject& object) {
+    std::lock_guard<std::mutex> lock(lock_);
+    WriteLine(object);
+  }
+
+  void WriteLine(const JsonObject& object) {
+    const std::string line = object.Text() + "\n";
+    std::fwrite(line.data(), 1, line.size(), out_);
+    std::fflush(out_);
+  }
+
+  std::FILE* out_;
+  std::mutex lock_;
+  TransferMeter send_{std::chrono::milliseconds(250)};
+  TransferMeter receive_{std::chrono::milliseconds(250)};
+};
+
+}  // namespace
+
+std::unique_ptr<Reporter> MakeJsonReporter(std::FILE* out) {
+  return std::make_unique<JsonReporter>(out);
+}
+
+}  // namespace quodem::tool

@@ -1,0 +1,122 @@
+#include "preflight.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+#include "args.h"
+#include "modem.h"
+#include "quodem/transfer/frame.h"
+
+namespace quodem::tool {
+
+std::string CheckExchange() {
+  try {
+    return telephony::ExchangeDirectory();
+  } catch (const std::exception& e) {
+    throw UsageError(std::string("the exchange folder cannot be used: ") + e.what());
+  }
+}
+
+std::vector<LineChoice> ListLineChoices(const ToolModem& modem) {
+  const std::vector<std::string> names = modem.LineNames();
+  if (names.empty()) {
+    const std::string problem = telephony::ServiceConfigurationError();
+    throw UsageError(problem.empty() ? std::string("no line can carry data calls")
+                                     : "the line configuration is broken: " + problem);
+  }
+  std::vector<telephony::LineInfo> infos;
+  try {
+    infos = telephony::ListLines();
+  } catch (const std::exception& e) {
+    throw UsageError(std::string("the line configuration is broken: ") + e.what());
+  }
+  std::vector<LineChoice> choices;
+  for (int row = 0; row < static_cast<int>(names.size()); ++row) {
+    LineChoice choice;
+    choice.index = row;
+    choice.name = names[row];
+    const long device = modem.LineDeviceId(row);
+    for (const telephony::LineInfo& info : infos) {
+      if (static_cast<long>(info.device_id) == device && info.name == choice.name) {
+        choice.info = info;
+        break;
+      }
+    }
+    choices.push_back(choice);
+  }
+  return choices;
+}
+
+LineChoice CheckLine(const ToolModem& modem, int index) {
+  const std::vector<LineChoice> choices = ListLineChoices(modem);
+  if (index < 0 || index >= static_cast<int>(choices.size())) {
+    throw UsageError("there is no line " + std::to_string(index) + "; the lines are 0 to " +
+                     std::to_string(choices.size() - 1) + " (see 'quodem lines')");
+  }
+  return choices[index];
+}
+
+void CheckNumberFree(const LineChoice& line) {
+  if (line.info.hold == telephony::NumberHold::kHeldElsewhere) {
+    throw UsageError("number " + line.info.address + " of line " + std::to_string(line.index) +
+                     " (" + line.name + ") is already held by another process");
+  }
+}
+
+std::string CheckSaveDir(const std::string& dir) {
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(dir, error);
+  if (error) throw UsageError("save folder '" + dir + "': " + error.message());
+  const std::string path = absolute.lexically_normal().string();
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    throw UsageError("save folder " + path + ": " + std::strerror(errno));
+  }
+  if (!S_ISDIR(info.st_mode)) throw UsageError("save folder " + path + " is not a folder");
+  // Creating a file is the only test that also holds for root and read-only mounts.
+  std::string probe = path + "/.quodem-probe-XXXXXX";
+  const int fd = ::mkstemp(probe.data());
+  if (fd < 0) {
+    throw UsageError("save folder " + path + " is not writable: " + std::strerror(errno));
+  }
+  ::close(fd);
+  ::unlink(probe.c_str());
+  // Without the trailing separator the component puts exactly one between folder and name.
+  if (path.size() > 1 && path.back() == '/') return path.substr(0, path.size() - 1);
+  return path;
+}
+
+void CheckFileToSend(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
+  struct stat info {};
+  const int result = ::fstat(fd, &info);
+  const int error = errno;
+  ::close(fd);
+  if (result != 0) throw UsageError("cannot read " + path + ": " + std::strerror(error));
+  if (!S_ISREG(info.st_mode)) throw UsageError("cannot send " + path + ": not a regular file");
+  if (static_cast<std::uint64_t>(info.st_size) > 0xFFFFFFFFull) {
+    throw UsageError("cannot send " + path + ": a file must be smaller than 4 GiB");
+  }
+  const std::string name = ExtractFileName(path);
+  if (name.empty() || name.size() > kMaxSentNameBytes) {
+    throw UsageError("cannot send " + path + ": the file name must be 1 to " +
+                     std::to_string(kMaxSentNameBytes) + " bytes long");
+  }
+}
+
+void CheckMessageToSend(const std::string& text) {
+  if (text.size() > kMaxMessageBytes) {
+    throw UsageError("a message can hold at most " + std::to_string(kMaxMessageBytes) +
+                     " bytes; this one has " + std::to_string(text.size()));
+  }
+}
+
+}  // namespace quodem::tool

@@ -1,0 +1,42 @@
+// Checks made before any call, so that a mistake in the command line or the configuration is
+// one clear line and exit status 1 instead of a failed call: the line exists, the files to
+// send can be read and fit in a frame, the save folder can be written, the exchange folder is
+// usable, and nobody else is already waiting on the line's number. Each throws UsageError.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "quodem/platform/telephony_service.h"
+
+namespace quodem::tool {
+
+class ToolModem;
+
+// The exchange folder in use (created when missing).
+std::string CheckExchange();
+
+// The line `index` of the component's LineNames, with what the service says about it.
+struct LineChoice {
+  int index = 0;
+  std::string name;
+  telephony::LineInfo info;  // provider "" when the service does not list the line
+};
+LineChoice CheckLine(const ToolModem& modem, int index);
+// Every line of LineNames, with the service's details where it lists them.
+std::vector<LineChoice> ListLineChoices(const ToolModem& modem);
+
+// Refuses a line whose number another process holds (another waiter).
+void CheckNumberFree(const LineChoice& line);
+
+// `dir` made absolute; it must be an existing folder this process can write into.
+std::string CheckSaveDir(const std::string& dir);
+
+// A regular file that can be opened for reading, below 4 GiB, with a name of at most 246
+// bytes (what a file frame can carry).
+void CheckFileToSend(const std::string& path);
+
+// A message of at most 65535 bytes (what a message frame can carry).
+void CheckMessageToSend(const std::string& text);
+
+}  // namespace quodem::tool

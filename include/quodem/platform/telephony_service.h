@@ -99,6 +99,12 @@ std::string ServiceConfigurationError();
 // message when it cannot be used (wrong owner or mode, path too long).
 std::string ExchangeDirectory();
 
+// The last problem a line function of this process met outside the configuration file, in
+// words ("" when none): an unusable exchange folder, a socket path too long for a Unix
+// socket, a listen address that cannot be used, a host name that does not resolve. The line
+// function itself returned a LINEERR_ code (or the call was reported disconnected).
+std::string ServiceProblem();
+
 // Dialogs. lineConfigDialogA and lineTranslateDialogA call the installed handler, which shows
 // the line's settings or the dialing location and lets the user change them, and returns 0 or
 // a LINEERR_ code. Without a handler: when standard input is a terminal a plain text dialog

@@ -1,0 +1,159 @@
+#include "platform/telephony/exchange_dir.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace quodem::telephony {
+namespace {
+
+bool IsFolder(const char* path) {
+  struct stat info {};
+  return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+void MakeFolder(const std::string& path, bool with_parents) {
+  if (with_parents) {
+    for (std::size_t i = 1; i < path.size(); ++i) {
+      if (path[i] != '/') continue;
+      std::string parent = path.substr(0, i);
+      if (mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) {
+        throw std::runtime_error("cannot create the exchange folder's parent " + parent + ": " +
+                                 std::strerror(errno));
+      }
+    }
+  }
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    throw std::runtime_error("cannot create the exchange folder " + path + ": " +
+                             std::strerror(errno));
+  }
+}
+
+}  // namespace
+
+std::string ExchangeDirectoryPath() {
+  const char* explicit_dir = std::getenv("QUODEM_EXCHANGE_DIR");
+  if (explicit_dir != nullptr && *explicit_dir != 0) return explicit_dir;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && *runtime == '/' && IsFolder(runtime)) {
+    return std::string(runtime) + "/quodem";
+  }
+  return "/tmp/quodem-" + std::to_string(getuid());
+}
+
+std::string PrepareExchangeDirectory() {
+  std::string path = ExchangeDirectoryPath();
+  const char* explicit_dir = std::getenv("QUODEM_EXCHANGE_DIR");
+  MakeFolder(path, explicit_dir != nullptr && *explicit_dir != 0);
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) {
+    throw std::runtime_error("cannot use the exchange folder " + path + ": " +
+                             std::strerror(errno));
+  }
+  if (S_ISLNK(info.st_mode)) {
+    throw std::runtime_error("the exchange folder " + path +
+                             " is a symbolic link; refusing it (use the real folder)");
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    throw std::runtime_error("the exchange folder " + path + " exists but is not a folder");
+  }
+  if (info.st_uid != geteuid()) {
+    throw std::runtime_error("the exchange folder " + path + " belongs to user " +
+                             std::to_string(info.st_uid) + ", not to this user (" +
+                             std::to_string(geteuid()) + "); refusing it");
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(info.st_mode & 0777));
+    throw std::runtime_error("the exchange folder " + path +
+                             " is writable by group or others (mode " + mode +
+                             "); refusing it (chmod 700 it)");
+  }
+  return path;
+}
+
+std::string NumberSocketPath(const std::string& folder, const std::string& number) {
+  std::string path = folder + "/" + number;
+  if (path.size() >= sizeof(sockaddr_un{}.sun_path)) {
+    throw std::runtime_error("the socket path " + path + " is too long for a Unix socket (" +
+                             std::to_string(path.size()) + " bytes, at most " +
+                             std::to_string(sizeof(sockaddr_un{}.sun_path) - 1) +
+                             "); choose a shorter exchange folder");
+  }
+  return path;
+}
+
+socklen_t FillUnixAddress(const std::string& path, sockaddr_un* address) {
+  std::memset(address, 0, sizeof *address);
+  address->sun_family = AF_UNIX;
+  std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+}
+
+NumberLock::NumberLock(NumberLock&& other) noexcept : fd_(other.fd_) {
+  other.fd_ = -1;
+}
+
+NumberLock& NumberLock::operator=(NumberLock&& other) noexcept {
+  if (this != &other) {
+    Release();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+NumberLock::~NumberLock() {
+  Release();
+}
+
+NumberLock::Result NumberLock::TryTake(const std::string& lock_path, std::string* problem) {
+  Release();
+  int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
+  if (fd < 0) {
+    *problem = "cannot open the lock file " + lock_path + ": " + std::strerror(errno);
+    return Result::kFailed;
+  }
+  int rc;
+  do {
+    rc = flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    int error = errno;
+    close(fd);
+    if (error == EWOULDBLOCK) return Result::kHeldElsewhere;
+    *problem = "cannot lock " + lock_path + ": " + std::strerror(error);
+    return Result::kFailed;
+  }
+  fd_ = fd;
+  return Result::kTaken;
+}
+
+void NumberLock::Release() {
+  if (fd_ >= 0) {
+    close(fd_);  // releases the flock
+    fd_ = -1;
+  }
+}
+
+NumberHold ProbeNumberLock(const std::string& lock_path) {
+  int fd = open(lock_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+  if (fd < 0) return NumberHold::kFree;
+  int rc;
+  do {
+    rc = flock(fd, LOCK_SH | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  bool held = rc != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return held ? NumberHold::kHeldElsewhere : NumberHold::kFree;
+}
+
+}  // namespace quodem::telephony

@@ -1,0 +1,55 @@
+// The local exchange's folder: where it is, making sure it is ours and private, the socket
+// path of a number, and the lock file that says who holds a number.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <string>
+
+#include "quodem/platform/telephony_service.h"
+
+namespace quodem::telephony {
+
+// $QUODEM_EXCHANGE_DIR, else $XDG_RUNTIME_DIR/quodem when $XDG_RUNTIME_DIR is a folder, else
+// /tmp/quodem-<uid>. Only the name; nothing is created.
+std::string ExchangeDirectoryPath();
+
+// Creates the folder when missing (mode 0700; for $QUODEM_EXCHANGE_DIR missing parents too)
+// and checks it: a real folder (not a symbolic link), owned by this user, not writable by
+// group or others. Returns its path; throws std::runtime_error saying what is wrong.
+std::string PrepareExchangeDirectory();
+
+// <folder>/<number> as a Unix socket address. Throws std::runtime_error naming the path when
+// it does not fit in sun_path.
+std::string NumberSocketPath(const std::string& folder, const std::string& number);
+socklen_t FillUnixAddress(const std::string& path, sockaddr_un* address);
+
+// The lock file <folder>/<number>.lock, held (flock LOCK_EX) by whoever holds the number.
+// Moving the lock moves the hold. The file itself is never removed: removing a lock file
+// that another process has just opened would let two processes hold the number.
+class NumberLock {
+ public:
+  enum class Result { kTaken, kHeldElsewhere, kFailed };
+  NumberLock() = default;
+  NumberLock(NumberLock&& other) noexcept;
+  NumberLock& operator=(NumberLock&& other) noexcept;
+  NumberLock(const NumberLock&) = delete;
+  NumberLock& operator=(const NumberLock&) = delete;
+  ~NumberLock();
+
+  // Tries to take the lock without waiting. kFailed sets `*problem`.
+  Result TryTake(const std::string& lock_path, std::string* problem);
+  bool held() const { return fd_ >= 0; }
+  void Release();
+
+ private:
+  int fd_ = -1;
+};
+
+// Whether another process holds the number (kHeldElsewhere) or nobody does (kFree). Limit:
+// the probe takes a shared lock for an instant, so an owner opening the line at that very
+// moment finds the number held and serves outgoing calls only.
+NumberHold ProbeNumberLock(const std::string& lock_path);
+
+}  // namespace quodem::telephony

@@ -1,0 +1,223 @@
+#include "platform/telephony/stream_call.h"
+
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+#include <cerrno>
+
+#include "platform/telephony/graceful_close.h"
+#include "quodem/platform/posix/descriptor_port.h"
+
+namespace quodem::telephony {
+
+// Observes one port handed out for the call. Runs on whatever thread the port layer uses,
+// so it only posts to the event loop; the posted task finds the call through the anchor.
+class StreamCall::PortWatcher : public posix::PortObserver {
+ public:
+  PortWatcher(EventLoop& loop, std::shared_ptr<CallAnchor> anchor)
+      : loop_(loop), anchor_(std::move(anchor)) {}
+  ~PortWatcher() override {
+    loop_.Post([anchor = anchor_] {
+      if (anchor->call != nullptr) anchor->call->OnPortGone();
+    });
+  }
+  void OnPeerHangup() override {
+    loop_.Post([anchor = anchor_] {
+      if (anchor->call != nullptr) anchor->call->OnPortSawHangup();
+    });
+  }
+
+ private:
+  EventLoop& loop_;
+  std::shared_ptr<CallAnchor> anchor_;
+};
+
+StreamCall::StreamCall(ProviderContext& context, const testing::NumberFaults& faults,
+                       std::string device_name)
+    : context_(context),
+      faults_(faults),
+      device_name_(std::move(device_name)),
+      anchor_(std::make_shared<CallAnchor>()) {
+  anchor_->call = this;
+}
+
+StreamCall::~StreamCall() {
+  anchor_->call = nullptr;
+  context_.loop.CancelTimer(answer_timer_);
+  context_.loop.CancelTimer(answer_delay_);
+  CloseSocket();
+}
+
+void StreamCall::AdoptIncoming(int fd) {
+  fd_ = fd;
+  socket_connected_ = true;
+  phase_ = Phase::kOffered;
+}
+
+void StreamCall::SetSocket(int fd, bool connected) {
+  StopWatching();
+  if (fd_ >= 0 && fd_ != fd) close(fd_);
+  fd_ = fd;
+  socket_connected_ = connected;
+}
+
+void StreamCall::StartAnswerTimer(int milliseconds) {
+  context_.loop.CancelTimer(answer_timer_);
+  answer_timer_ = context_.loop.StartTimer(std::chrono::milliseconds(milliseconds), [this] {
+    answer_timer_ = 0;
+    if (phase_ == Phase::kDialing || phase_ == Phase::kRingback) {
+      FailDisconnected(LINEDISCONNECTMODE_NOANSWER);
+    }
+  });
+}
+
+void StreamCall::WatchSocket(std::uint32_t events, std::function<void(std::uint32_t)> handler) {
+  StopWatching();
+  if (fd_ < 0) return;
+  watch_ = context_.loop.Watch(fd_, events, std::move(handler));
+}
+
+void StreamCall::StopWatching() {
+  context_.loop.Unwatch(watch_);
+  watch_ = 0;
+}
+
+void StreamCall::CloseSocket() {
+  StopWatching();
+  if (fd_ < 0) return;
+  if (socket_connected_) {
+    context_.closer.Close(fd_);
+  } else {
+    close(fd_);
+  }
+  fd_ = -1;
+  socket_connected_ = false;
+}
+
+void StreamCall::FailBusy() {
+  context_.loop.CancelTimer(answer_timer_);
+  answer_timer_ = 0;
+  CloseSocket();
+  phase_ = Phase::kDisconnected;
+  Report(LINECALLSTATE_BUSY, LINEBUSYMODE_STATION);
+  Report(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_BUSY);
+}
+
+void StreamCall::FailDisconnected(DWORD mode) {
+  context_.loop.CancelTimer(answer_timer_);
+  answer_timer_ = 0;
+  CloseSocket();
+  phase_ = Phase::kDisconnected;
+  Report(LINECALLSTATE_DISCONNECTED, mode);
+}
+
+void StreamCall::EnterConnected() {
+  context_.loop.CancelTimer(answer_timer_);
+  answer_timer_ = 0;
+  StopWatching();
+  phase_ = Phase::kConnected;
+  Report(LINECALLSTATE_CONNECTED);
+  ArmHangupWatch();
+}
+
+void StreamCall::Answer(Completion done) {
+  if (phase_ != Phase::kOffered) {
+    done(LINEERR_INVALCALLSTATE);
+    return;
+  }
+  phase_ = Phase::kAnswering;
+  if (faults_.never_answer) {
+    // The answer never goes out: the caller runs into its timeout and hangs up, which this
+    // side then reports.
+    done(0);
+    Report(LINECALLSTATE_ACCEPTED);
+    WatchSocket(EPOLLRDHUP, [this](std::uint32_t ready) { OnAnsweringReadiness(ready); });
+    return;
+  }
+  if (faults_.answer_delay_ms > 0) {
+    answer_delay_ =
+        context_.loop.StartTimer(std::chrono::milliseconds(faults_.answer_delay_ms), [this, done] {
+          answer_delay_ = 0;
+          FinishAnswer(done);
+        });
+    return;
+  }
+  FinishAnswer(std::move(done));
+}
+
+void StreamCall::FinishAnswer(Completion done) {
+  // The caller may have hung up already; the answer still succeeds, whatever it sent is
+  // delivered through the port, and the hang-up is reported after that.
+  SendAnswerSignal();
+  done(0);
+  EnterConnected();
+}
+
+void StreamCall::OnAnsweringReadiness(std::uint32_t events) {
+  if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) return;
+  StopWatching();
+  phase_ = Phase::kDisconnected;
+  Report(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
+}
+
+void StreamCall::Drop(Completion done) {
+  context_.loop.CancelTimer(answer_timer_);
+  context_.loop.CancelTimer(answer_delay_);
+  answer_timer_ = 0;
+  answer_delay_ = 0;
+  CloseSocket();
+  phase_ = Phase::kIdle;
+  Report(LINECALLSTATE_IDLE);
+  done(0);
+}
+
+HANDLE StreamCall::OpenPort() {
+  if (phase_ != Phase::kConnected || fd_ < 0) return 0;
+  int copy = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return 0;
+  auto watcher = std::make_shared<PortWatcher>(context_.loop, anchor_);
+  posix::PortOptions options;
+  options.drop_after_bytes_read = faults_.drop_after_bytes;
+  HANDLE port = posix::CreatePortFromDescriptor(copy, watcher, options);
+  if (port == 0) return 0;  // the port layer closed the copy
+  ports_.push_back(watcher);
+  StopWatching();  // the port reports the hang-up from now on
+  return port;
+}
+
+bool StreamCall::HasLivePort() {
+  std::erase_if(ports_, [](const std::weak_ptr<PortWatcher>& port) { return port.expired(); });
+  return !ports_.empty();
+}
+
+void StreamCall::ArmHangupWatch() {
+  if (phase_ != Phase::kConnected || watch_ != 0 || HasLivePort()) return;
+  WatchSocket(EPOLLRDHUP, [this](std::uint32_t ready) { OnHangupReadiness(ready); });
+}
+
+void StreamCall::OnHangupReadiness(std::uint32_t events) {
+  if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) return;
+  StopWatching();
+  int unread = 0;
+  if (ioctl(fd_, FIONREAD, &unread) != 0) unread = 0;
+  // Bytes still unread: the hang-up is reported once a port has read them.
+  if (unread == 0) PeerGone();
+}
+
+void StreamCall::OnPortSawHangup() {
+  if (phase_ == Phase::kConnected) PeerGone();
+}
+
+void StreamCall::OnPortGone() {
+  ArmHangupWatch();
+}
+
+void StreamCall::PeerGone() {
+  StopWatching();
+  phase_ = Phase::kDisconnected;
+  Report(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
+}
+
+}  // namespace quodem::telephony

@@ -1,0 +1,100 @@
+// A call carried by a connected stream socket: what the local exchange (Unix-domain) and
+// TCP lines have in common once a socket exists. It owns the call's descriptor, hands out
+// ports on duplicates of it, notices the peer's hang-up, and hangs up gracefully.
+//
+// Hang-up rule: the peer's hang-up is reported as disconnected only once every byte the
+// peer sent before hanging up has been read. While a port handed out for the call is alive,
+// the port tells (PortObserver::OnPeerHangup, after it read the end of the stream). While
+// none is, the call watches the socket itself: a hang-up with nothing left unread is reported
+// at once; with bytes still unread it waits for a port to drain them.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/telephony/event_loop.h"
+#include "platform/telephony/provider.h"
+
+namespace quodem::telephony {
+
+class StreamCall;
+
+// Lets tasks posted to the event loop, and port observers, find a call that may be gone by
+// the time they run. `call` is set and cleared with the service lock held.
+struct CallAnchor {
+  StreamCall* call = nullptr;
+};
+
+class StreamCall : public ProviderCall {
+ public:
+  ~StreamCall() override;
+
+  void Answer(Completion done) override;
+  void Drop(Completion done) override;
+  std::string PortDeviceName() const override { return device_name_; }
+  HANDLE OpenPort() override;
+
+  // From the port observers (via the event loop).
+  void OnPortSawHangup();
+  void OnPortGone();
+
+ protected:
+  enum class Phase {
+    kNew,           // outgoing call not started yet
+    kDialing,       // outgoing: looking up, connecting
+    kRingback,      // outgoing: connected, waiting for the answer
+    kOffered,       // incoming: waiting for lineAnswer
+    kAnswering,     // incoming: answered, the connection is not up yet
+    kConnected,     // data flows
+    kDisconnected,  // the peer hung up, or the call failed; waiting for lineDrop
+    kIdle,          // dropped
+  };
+
+  StreamCall(ProviderContext& context, const testing::NumberFaults& faults,
+             std::string device_name);
+
+  // Incoming calls: the accepted socket, in the offering phase.
+  void AdoptIncoming(int fd);
+  // Outgoing calls: the socket being connected.
+  void SetSocket(int fd, bool connected);
+  void StartAnswerTimer(int milliseconds);
+  // Waits for the descriptor to be readable or writable (replacing any earlier watch).
+  void WatchSocket(std::uint32_t events, std::function<void(std::uint32_t)> handler);
+  void StopWatching();
+  // busy, then disconnected (LINEDISCONNECTMODE_BUSY); the socket is closed.
+  void FailBusy();
+  // disconnected with `mode`; the socket is closed.
+  void FailDisconnected(DWORD mode);
+  // Reports connected and starts watching for the hang-up.
+  void EnterConnected();
+  // The exchange's answer signal from the callee's side; TCP sends nothing.
+  virtual void SendAnswerSignal() {}
+
+  ProviderContext& context_;
+  const testing::NumberFaults faults_;
+  std::string device_name_;
+  Phase phase_ = Phase::kNew;
+  int fd_ = -1;
+  bool socket_connected_ = false;
+  std::shared_ptr<CallAnchor> anchor_;
+
+ private:
+  class PortWatcher;
+
+  void FinishAnswer(Completion done);
+  void CloseSocket();
+  void ArmHangupWatch();
+  void OnHangupReadiness(std::uint32_t events);
+  void OnAnsweringReadiness(std::uint32_t events);
+  void PeerGone();
+  bool HasLivePort();
+
+  EventLoop::Token watch_ = 0;
+  EventLoop::Token answer_timer_ = 0;  // the caller's answer timeout
+  EventLoop::Token answer_delay_ = 0;  // an injected answer delay
+  std::vector<std::weak_ptr<PortWatcher>> ports_;
+};
+
+}  // namespace quodem::telephony

@@ -3,28 +3,27 @@
 #include <cstring>
 #include <memory>
 
+#include "line/modem_init.h"
+
 #include "quodem/component/quodem.h"
 
 namespace quodem {
-namespace {
+namespace line {
 
-constexpr DWORD kDevCapsBytes = 1268;
-
-// The line name of a capability block: at most dwLineNameSize bytes at dwLineNameOffset, up
-// to the first zero, cut to the 127 bytes a row holds, and never read from beyond the block.
-void CopyLineName(const std::uint8_t* block, const LINEDEVCAPS& caps, char (&name)[128]) {
-  std::memset(name, 0, sizeof name);
-  if (caps.dwLineNameOffset >= kDevCapsBytes) return;
+std::string LineNameFromCaps(const std::uint8_t* block, std::size_t block_bytes) {
+  LINEDEVCAPS caps;
+  if (block_bytes < sizeof caps) return {};
+  std::memcpy(&caps, block, sizeof caps);
+  if (caps.dwLineNameOffset >= block_bytes) return {};
   std::size_t available =
-      std::min<std::size_t>(caps.dwLineNameSize, kDevCapsBytes - caps.dwLineNameOffset);
-  available = std::min(available, sizeof name - 1);
-  const std::uint8_t* text = block + caps.dwLineNameOffset;
-  const void* end = std::memchr(text, 0, available);
-  std::size_t length = end ? static_cast<const std::uint8_t*>(end) - text : available;
-  std::memcpy(name, text, length);
+      std::min<std::size_t>(caps.dwLineNameSize, block_bytes - caps.dwLineNameOffset);
+  available = std::min<std::size_t>(available, sizeof(LineEntry::Name) - 1);
+  const auto* text = reinterpret_cast<const char*>(block + caps.dwLineNameOffset);
+  const void* zero = std::memchr(text, 0, available);
+  return std::string(text, zero ? static_cast<const char*>(zero) - text : available);
 }
 
-}  // namespace
+}  // namespace line
 
 void TQuodem::ModemInit() {
   LONG result;
@@ -49,6 +48,7 @@ void TQuodem::ModemInit() {
 
     if (result == 0) {
       // DWORD storage keeps the block aligned for LINEDEVCAPS.
+      constexpr DWORD kDevCapsBytes = line::kDevCapsBytes;
       auto storage = std::make_unique<DWORD[]>(kDevCapsBytes / sizeof(DWORD));
       auto* block = reinterpret_cast<std::uint8_t*>(storage.get());
       auto* caps = reinterpret_cast<LINEDEVCAPS*>(block);
@@ -79,8 +79,9 @@ void TQuodem::ModemInit() {
         row.NumAddresses = caps->dwNumAddresses;
         // The service's own index, which is what lineOpenA and the dialogs expect.
         row.DeviceId = device;
-        CopyLineName(block, *caps, row.Name);
-        FLineNames.Add(row.Name);
+        const std::string name = line::LineNameFromCaps(block, kDevCapsBytes);
+        std::memcpy(row.Name, name.c_str(), name.size() + 1);
+        FLineNames.Add(name);
       }
     }
   }

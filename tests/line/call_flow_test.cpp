@@ -1,0 +1,275 @@
+// Whole calls over the local exchange: the component at one end, a raw telephony session of
+// this process (FarEnd) at the other. Line 0 and line 1 are the two exchange lines of the
+// default configuration. Intermediate states may be coalesced, so the tests check the order
+// of the states they need, not every state.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "line/line_test_support.h"
+#include "quodem/component/quodem.h"
+#include "quodem/platform/telephony_service.h"
+
+namespace quodem {
+namespace {
+
+using testsupport::FarEnd;
+using testsupport::LineEvents;
+using testsupport::ProbeQuodem;
+
+class CallFlow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto lines = telephony::ListLines();
+    ASSERT_GE(lines.size(), 2u);
+    number0_ = lines[0].address;
+    number1_ = lines[1].address;
+    modem_ = std::make_unique<ProbeQuodem>();
+    events_ = std::make_unique<LineEvents>(*modem_);
+  }
+  void TearDown() override {
+    if (HasFailure()) {  // what the component reported, for the failure's context
+      for (auto state : events_->StateList())
+        std::fprintf(stderr, "state %s\n", CallStateName(state));
+      for (auto error : events_->Errors()) std::fprintf(stderr, "error 0x%08X\n", unsigned(error));
+    }
+    modem_.reset();  // before events_, whose handlers it holds
+    telephony::testing::ResetFaults();
+  }
+
+  // The component on line 0 dials the far end, which holds line 1's number.
+  void DialFar() {
+    modem_->SetLineIndex(0);
+    modem_->SetDialString(number1_);
+    modem_->Dial();
+  }
+  HCALL DialAndConnect(FarEnd& far) {
+    DialFar();
+    HCALL call = far.AnswerNext();
+    EXPECT_TRUE(events_->WaitState(csConnected));
+    return call;
+  }
+
+  std::string number0_, number1_;
+  std::unique_ptr<ProbeQuodem> modem_;
+  std::unique_ptr<LineEvents> events_;
+};
+
+TEST_F(CallFlow, DialReachesConnectedAndTakesThePort) {
+  FarEnd far;
+  far.Open(1);
+  DialFar();
+  EXPECT_GT(CallRecord.LastResult.load(), 0);  // the request identifier
+  far.AnswerNext();
+  ASSERT_TRUE(events_->WaitState(csConnected));
+
+  // Only progress states may come before connected, and nothing is reported as an error.
+  for (const auto& seen : events_->States()) {
+    if (seen.state == csConnected) break;
+    EXPECT_TRUE(seen.state == csDialing || seen.state == csProceeding || seen.state == csRingBack ||
+                seen.state == csDialTone)
+        << CallStateName(seen.state);
+  }
+  for (const auto& seen : events_->States()) {
+    if (seen.state == csConnected) {
+      EXPECT_NE(INVALID_HANDLE_VALUE, seen.port);
+    }
+  }
+  EXPECT_NE(INVALID_HANDLE_VALUE, modem_->CommHandle());
+  EXPECT_TRUE(events_->Errors().empty());
+  EXPECT_NE(0u, far.WaitState(LINECALLSTATE_CONNECTED));
+}
+
+TEST_F(CallFlow, WaitAnswersAnIncomingCall) {
+  FarEnd far;
+  HLINE far_line = far.Open(0);
+  modem_->SetLineIndex(1);
+  modem_->Wait();
+  EXPECT_EQ(0, CallRecord.LastResult.load());
+  far.Call(far_line, number1_);
+  ASSERT_TRUE(events_->WaitSequence({csOffering, csConnected}));
+  EXPECT_NE(INVALID_HANDLE_VALUE, modem_->CommHandle());
+  EXPECT_NE(0u, far.WaitState(LINECALLSTATE_CONNECTED));
+  EXPECT_TRUE(events_->Errors().empty());
+}
+
+// A busy number: the service reports busy and at once disconnected, so csBusy itself may be
+// coalesced away; the component cuts by itself on disconnected and the call goes idle.
+TEST_F(CallFlow, BusyCallEndsIdleWithoutConnecting) {
+  FarEnd far;
+  far.Open(1);
+  telephony::testing::NumberFaults faults;
+  faults.busy = true;
+  telephony::testing::SetNumberFaults(number1_, faults);
+  DialFar();
+  ASSERT_TRUE(events_->WaitState(csIdle));
+  const auto seen = events_->StateList();
+  EXPECT_EQ(seen.end(), std::find(seen.begin(), seen.end(), csConnected));
+  auto busy = std::find(seen.begin(), seen.end(), csBusy);
+  if (busy != seen.end()) {
+    EXPECT_NE(seen.end(), std::find(busy, seen.end(), csIdle));
+  }
+  EXPECT_EQ(INVALID_HANDLE_VALUE, modem_->CommHandle());
+  EXPECT_TRUE(events_->Errors().empty());
+}
+
+// After the far end hangs up the component cuts by itself, goes idle with a new session,
+// and a second call works.
+TEST_F(CallFlow, RemoteHangUpReachesIdleAndASecondCallWorks) {
+  FarEnd far;
+  far.Open(1);
+  HCALL call = DialAndConnect(far);
+  ASSERT_EQ(telephony::NumberHold::kHeldHere, telephony::ListLines()[0].hold);
+  EXPECT_GT(lineDrop(call, nullptr, 0), 0);
+  ASSERT_TRUE(events_->WaitSequence({csConnected, csIdle}));
+  for (const auto& seen : events_->States()) {
+    if (seen.state == csDisconnected || seen.state == csIdle) {
+      EXPECT_EQ(INVALID_HANDLE_VALUE, seen.port) << CallStateName(seen.state);
+    }
+  }
+  // The idle handling closed the line and restarted the session.
+  EXPECT_EQ(telephony::NumberHold::kFree, telephony::ListLines()[0].hold);
+  EXPECT_FALSE(modem_->LocalCut());
+  EXPECT_TRUE(events_->Errors().empty());
+
+  events_->Clear();
+  DialFar();
+  far.AnswerNext();
+  EXPECT_TRUE(events_->WaitState(csConnected));
+}
+
+TEST_F(CallFlow, LocalCutReleasesThePortAtOnce) {
+  FarEnd far;
+  far.Open(1);
+  DialAndConnect(far);
+  ASSERT_TRUE(modem_->HasReader());
+  modem_->Cut();
+  EXPECT_EQ(INVALID_HANDLE_VALUE, modem_->CommHandle());
+  EXPECT_FALSE(modem_->HasReader());
+  EXPECT_NE(0u, far.WaitState(LINECALLSTATE_DISCONNECTED));
+  EXPECT_TRUE(events_->WaitSequence({csConnected, csIdle}));
+  EXPECT_TRUE(events_->Errors().empty());
+}
+
+// A Cut made before a call must not count for that call: when the far end hangs up, the
+// disconnected state releases the port at once.
+TEST_F(CallFlow, CutWithoutCallThenRemoteHangUpReachesIdle) {
+  modem_->Cut();
+  EXPECT_TRUE(modem_->LocalCut());
+  EXPECT_EQ(INVALID_HANDLE_VALUE, modem_->CommHandle());
+
+  FarEnd far;
+  far.Open(1);
+  HCALL call = DialAndConnect(far);
+  lineDrop(call, nullptr, 0);
+  ASSERT_TRUE(events_->WaitSequence({csConnected, csIdle}));
+  for (const auto& seen : events_->States()) {
+    if (seen.state == csDisconnected || seen.state == csIdle) {
+      EXPECT_EQ(INVALID_HANDLE_VALUE, seen.port) << CallStateName(seen.state);
+    }
+  }
+}
+
+TEST_F(CallFlow, CutFromTheStateHandler) {
+  events_->OnState([](TQuodem* sender, CallState state) {
+    if (state == csConnected) sender->Cut();
+  });
+  FarEnd far;
+  far.Open(1);
+  DialFar();
+  far.AnswerNext();
+  ASSERT_TRUE(events_->WaitSequence({csConnected, csIdle}));
+  EXPECT_EQ(INVALID_HANDLE_VALUE, modem_->CommHandle());
+  EXPECT_NE(0u, far.WaitState(LINECALLSTATE_DISCONNECTED));
+}
+
+// The failure reply of the call request arrives while the recorded state is still idle, so
+// the idle handling runs again: it restarts the session and overwrites the code; no
+// OnLineErr.
+TEST_F(CallFlow, FailedCallRequestReplyRunsTheIdleHandling) {
+  FarEnd far;
+  far.Open(1);
+  telephony::testing::FailNextMakeCallReply(LINEERR_CALLUNAVAIL);
+  DialFar();
+  ASSERT_TRUE(events_->WaitState(csIdle));
+  EXPECT_EQ(telephony::NumberHold::kFree, telephony::ListLines()[0].hold);
+  EXPECT_NE(LINEERR_CALLUNAVAIL, CallRecord.LastResult.load());
+  EXPECT_TRUE(events_->Errors().empty());
+}
+
+TEST_F(CallFlow, LineClosedByTheServiceIsDisconnected) {
+  modem_->SetLineIndex(1);
+  modem_->Wait();
+  ASSERT_TRUE(telephony::testing::CloseLineByService(number1_));
+  EXPECT_TRUE(events_->WaitState(csDisconnected));
+  EXPECT_TRUE(events_->Errors().empty());
+}
+
+// An answer that fails with LINEERR_CALLUNAVAIL is followed by lineDialA on the call, not
+// by OnLineErr.
+TEST_F(CallFlow, UnavailableAnswerDialsInsteadOfReporting) {
+  LONG result_at_offering = 0;
+  events_->OnState([&](TQuodem*, CallState state) {
+    if (state == csOffering) result_at_offering = CallRecord.LastResult.load();
+  });
+  FarEnd far;
+  HLINE far_line = far.Open(0);
+  modem_->SetLineIndex(1);
+  modem_->Wait();
+  telephony::testing::NextAnswerReturns(LINEERR_CALLUNAVAIL);
+  far.Call(far_line, number1_);
+  ASSERT_TRUE(events_->WaitState(csOffering));
+  // Once the cut call has gone idle, the handling of the offer (and any OnLineErr it would
+  // raise) is long over.
+  modem_->Cut();
+  ASSERT_TRUE(events_->WaitSequence({csOffering, csIdle}));
+  EXPECT_EQ(LINEERR_CALLUNAVAIL, result_at_offering);
+  EXPECT_TRUE(events_->Errors().empty());
+}
+
+// A failed restart of the session at idle is reported through OnLineErr.
+TEST_F(CallFlow, FailedSessionRestartAtIdleIsReported) {
+  telephony::testing::FailNextInitialize(LINEERR_NODRIVER);
+  LineCallback(0, LINE_CALLSTATE, 0, LINECALLSTATE_IDLE, 0, 0);
+  ASSERT_TRUE(events_->WaitError());
+  EXPECT_EQ(std::vector<LONG>{LINEERR_NODRIVER}, events_->Errors());
+  EXPECT_TRUE(events_->WaitState(csIdle));
+}
+
+// Connected again while the port is held: the held port and reader stay.
+TEST_F(CallFlow, SecondConnectedKeepsTheHeldPort) {
+  FarEnd far;
+  far.Open(1);
+  DialAndConnect(far);
+  const HANDLE port = modem_->CommHandle();
+  events_->Clear();
+  LineCallback(CallRecord.Call.load(), LINE_CALLSTATE, 0, LINECALLSTATE_CONNECTED, 0, 0);
+  ASSERT_TRUE(events_->WaitState(csConnected));
+  EXPECT_EQ(port, modem_->CommHandle());
+  EXPECT_TRUE(modem_->HasReader());
+  EXPECT_TRUE(events_->Errors().empty());
+}
+
+// Two components share the one event: a single signal wakes both workers. A worker that is
+// not waiting at that moment (it has just started, or is still finishing its last round)
+// misses the signal once the other one has reset the event: the classic behaviour. So the
+// signal is repeated until one round reaches both.
+TEST_F(CallFlow, TwoComponentsShareOneSignal) {
+  auto second = std::make_unique<ProbeQuodem>();
+  auto second_events = std::make_unique<LineEvents>(*second);
+  bool both = false;
+  for (int round = 0; round < 10 && !both; ++round) {
+    events_->Clear();
+    second_events->Clear();
+    LineCallback(0, LINE_CALLSTATE, 0, LINECALLSTATE_DIALING, 0, 0);
+    both = events_->WaitStateFor(csDialing, std::chrono::seconds(2)) &&
+           second_events->WaitStateFor(csDialing, std::chrono::seconds(2));
+  }
+  EXPECT_TRUE(both);
+  second.reset();
+}
+
+}  // namespace
+}  // namespace quodem

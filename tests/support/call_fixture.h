@@ -21,6 +21,7 @@
 #include <iterator>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "quodem/component/quodem.h"
@@ -195,10 +196,12 @@ class Recorder {
   };
 
   explicit Recorder(TQuodem& modem) {
-    modem.SetOnLineState([this](TQuodem*, CallState state) {
+    modem.SetOnLineState([this](TQuodem* sender, CallState state) {
       Hook<CallState> hook;
+      const bool held = sender->CommHandle() != INVALID_HANDLE_VALUE;
       Record([&] {
         states_.push_back(state);
+        port_seen_ = port_seen_ || held;
         hook = on_state;
       });
       if (hook) hook(state);
@@ -243,6 +246,20 @@ class Recorder {
 
   bool WaitState(CallState state) {
     return Wait([&] { return std::find(states_.begin(), states_.end(), state) != states_.end(); });
+  }
+  // Waits for a state event raised while the component held a port: the one of the state
+  // handling that took the port over and started the reader. (A csConnected event alone is
+  // not enough: an event carries the state recorded when it is raised, which may be newer
+  // than the state its handling acted on.)
+  bool WaitPortTaken() {
+    return Wait([&] { return port_seen_; });
+  }
+  // Waits until the end of the call has been handled: csDisconnected or csIdle (the two are
+  // often coalesced into the last) after the port was taken.
+  bool WaitCallEnded() {
+    return Wait([&] {
+      return port_seen_ && (states_.back() == csDisconnected || states_.back() == csIdle);
+    });
   }
   bool WaitMessages(std::size_t count) {
     return Wait([&] { return messages_.size() >= count; });
@@ -289,6 +306,7 @@ class Recorder {
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<CallState> states_;
+  bool port_seen_ = false;
   std::vector<Progress> sent_;
   std::vector<Progress> received_;
   std::vector<Message> messages_;
@@ -445,8 +463,17 @@ class CallFixture : public ::testing::Test {
     modem->SetLineIndex(0);
     modem->Wait();
     ASSERT_TRUE(peer.Dial("101"));
-    ASSERT_TRUE(events->WaitState(csConnected));
+    ASSERT_TRUE(events->WaitPortTaken());
     ASSERT_NE(INVALID_HANDLE_VALUE, modem->CommHandle());
+  }
+  // Runs `send` while the far end reads `size` bytes, and returns them: a send larger than
+  // the line's buffers completes only while the far end reads.
+  Bytes ReceiveDuring(std::size_t size, const std::function<void()>& send) {
+    Bytes got;
+    std::thread reader([&] { got = peer.Receive(size); });
+    send();
+    reader.join();
+    return got;
   }
   // Sends bytes to the component, then a message frame as a marker, and waits for it: every
   // frame the bytes held has then been received (the reader takes frames in order).

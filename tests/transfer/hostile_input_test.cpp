@@ -29,7 +29,7 @@ class HostileInputTest : public CallFixture {
   // Ends the call from the far end and waits until the reader has let go of everything.
   void HangUpAndSettle() {
     peer.HangUp();
-    ASSERT_TRUE(events->WaitState(csDisconnected));
+    ASSERT_TRUE(events->WaitCallEnded());
     ASSERT_TRUE(modem->WaitReadersDone());
   }
 

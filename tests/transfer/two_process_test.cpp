@@ -45,8 +45,10 @@ class Latch {
 };
 
 void Watch(TQuodem& modem, Latch& latch) {
-  modem.SetOnLineState([&](TQuodem*, CallState state) {
-    if (state == csConnected) latch.Add("connected");
+  // Connected once the state handling has taken the port over (an event's state may be
+  // newer than what its handling acted on).
+  modem.SetOnLineState([&](TQuodem* sender, CallState) {
+    if (sender->CommHandle() != INVALID_HANDLE_VALUE) latch.Add("connected");
   });
   modem.SetOnMsgReceive([&](TQuodem*, const char* buffer, DWORD size) {
     latch.Add("message:" + std::string(buffer, size));

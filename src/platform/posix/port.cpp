@@ -125,6 +125,11 @@ DWORD Port::Start(Transfer& transfer, bool is_read, void* data, DWORD bytes, DWO
 
 void Port::ProgressRead(Aftermath& after) {
   while (read_.done < read_.size) {
+    if (holding_) {
+      read_.data[read_.done++] = held_;
+      holding_ = false;
+      continue;
+    }
     if (end_of_stream_) {
       Finish(read_, ERROR_HANDLE_EOF, after);
       return;
@@ -213,14 +218,32 @@ void Port::NoteEndOfStream(Aftermath& after) {
 }
 
 long Port::QueuedForReading() const {
-  if (end_of_stream_) return 0;
+  const long held = holding_ ? 1 : 0;
+  if (end_of_stream_) return held;
   const long queued = ops::BytesWaiting(fd_);
-  if (queued <= 0) return queued;
-  return static_cast<long>(
-      std::min<std::uint64_t>(static_cast<std::uint64_t>(queued), ReadAllowance()));
+  if (queued < 0) return held > 0 ? held : -1;
+  return held + static_cast<long>(
+                    std::min<std::uint64_t>(static_cast<std::uint64_t>(queued), ReadAllowance()));
+}
+
+void Port::ProbeForEnd(Aftermath& after) {
+  if (ReadAllowance() == 0) {
+    NoteBytesRead(0, after);
+    return;
+  }
+  const ops::IoResult r = ops::ReadSome(fd_, kind_, &held_, 1);
+  if (r.outcome == ops::Outcome::kMoved) {
+    holding_ = true;
+    NoteBytesRead(1, after);
+    return;
+  }
+  // End of stream; or hung up with nothing to read and no end to be seen, where waiting on
+  // would only spin on the hang-up.
+  NoteEndOfStream(after);
 }
 
 void Port::DiscardInput(Aftermath& after) {
+  holding_ = false;
   const long queued = ops::BytesWaiting(fd_);
   std::size_t left = queued < 0 ? kUnknownQueueDiscardLimit : static_cast<std::size_t>(queued);
   unsigned char scratch[4096];
@@ -289,15 +312,20 @@ void Port::OnReady(std::uint32_t events) {
       }
     }
     if (data_wanted_ && !end_of_stream_) {
-      const long queued = QueuedForReading();
+      long queued = QueuedForReading();
+      if (queued <= 0 && (events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0) {
+        // Hung up, and apparently nothing left. A pty, though, hands bytes over through a
+        // kernel work queue, and FIONREAD does not count the last ones until they are through;
+        // only read() waits for them. So one byte is read (and held for the next read) to
+        // tell the end from data still on its way. At the end, the hang-up is reported and
+        // input no longer watched: the waiter blocks until the mask changes or the port closes.
+        ProbeForEnd(after);
+        queued = QueuedForReading();
+      }
       if (queued > 0 || (queued < 0 && (events & EPOLLIN) != 0)) {
         data_wanted_ = false;
         ++data_signals_;
         changed_.notify_all();
-      } else if ((events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0) {
-        // The peer hung up and every byte has been read: report it, and stop watching for
-        // input, so the waiter blocks until the mask changes or the port is closed.
-        NoteEndOfStream(after);
       }
     }
     UpdateInterest(after);

@@ -4,9 +4,14 @@
 // Locking. Everything mutable, including the caller's OVERLAPPED fields and the bytes of the
 // caller's buffers while an operation is pending, is touched only under the port's one
 // mutex. Completion therefore happens entirely under the lock, and once PurgeComm or
-// CloseHandle has returned nothing touches those buffers or blocks again. Events are set and
+// CloseHandle has returned nothing touches those buffers and blocks any more. Events are set and
 // the observer is called after the lock is released, from whichever thread completed the
 // operation (a caller or the engine).
+//
+// Reading ahead. Bytes stay in the descriptor until a read asks for them. The one exception
+// comes after a hang-up shows while a WaitCommEvent waits: one byte may be read to tell the
+// end of the stream from bytes still on their way (see OnReady); the port holds it, counts it
+// in cbInQue and hands it to the next read first, and PURGE_RXCLEAR drops it.
 //
 // Lifetime. The port is held by shared_ptr: by the handle table until its handle is closed,
 // by every call while it runs, and by the engine while it runs OnReady. The descriptor is
@@ -90,9 +95,10 @@ class Port final : public Object,
   void NoteBytesRead(std::size_t bytes, Aftermath& after);
   void NoteEndOfStream(Aftermath& after);
   void DiscardInput(Aftermath& after);
+  void ProbeForEnd(Aftermath& after);
   std::uint64_t ReadAllowance() const;
-  // Bytes a read could take now (0 after end of stream), or -1 when the descriptor cannot
-  // tell.
+  // Bytes a read could take now (the held byte included; none from the descriptor after
+  // end of stream), or -1 when the descriptor cannot tell.
   long QueuedForReading() const;
   void UpdateInterest(Aftermath& after);
   void RunAftermath(const Aftermath& after);
@@ -115,6 +121,9 @@ class Port final : public Object,
   std::size_t blocked_callers_ = 0;
   bool data_wanted_ = false;  // a WaitCommEvent waits for data and has not been told yet
   bool end_of_stream_ = false;
+  // One byte taken by ProbeForEnd; the next read gets it before anything else.
+  bool holding_ = false;
+  unsigned char held_ = 0;
   bool hangup_reported_ = false;
   bool dtr_ = false;
   std::uint64_t total_read_ = 0;

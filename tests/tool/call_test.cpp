@@ -6,6 +6,7 @@
 #include <map>
 
 #include "json.h"
+#include "sha256.h"
 #include "tool_runner.h"
 
 namespace quodem::tool::testing {
@@ -57,8 +58,8 @@ TEST(ToolCall, MessagesAndFilesArriveIntactAndInOrder) {
   EXPECT_EQ(receiver.Tool().Finish(), 0) << receiver.Tool().Err();
 
   // The files, byte for byte, and nothing else (no temporary file) in the folder.
-  EXPECT_EQ(ReadFile(saves + "/big.bin"), big);
-  EXPECT_EQ(ReadFile(saves + "/small name é.txt"), small);
+  EXPECT_EQ(Sha256Hex(ReadFile(saves + "/big.bin")), Sha256Hex(big));
+  EXPECT_EQ(Sha256Hex(ReadFile(saves + "/small name é.txt")), Sha256Hex(small));
   EXPECT_EQ(ReadFile(saves + "/empty"), "");
   EXPECT_EQ(ListDir(saves), (std::vector<std::string>{"big.bin", "empty", "small name é.txt"}));
 

@@ -129,15 +129,17 @@ void TQuodem::Dial() {
   CallRecord.TranslateResults.store(output->dwTranslateResults);
   storage.reset();
 
-  HCALL call = 0;
-  result = lineMakeCallA(line, &call, dialable, 0, reinterpret_cast<LINECALLPARAMS*>(params));
-  if (call != 0) CallRecord.Call.store(call);
-  CallRecord.LastResult.store(result);
-  if (result > 0) {
-    // The request goes on; its failure, if any, arrives as LINE_REPLY.
-    line::SetPendingRequest(result);
-    return;
+  {
+    std::lock_guard<std::mutex> setup(line::CallSetupLock());
+    HCALL call = 0;
+    result = lineMakeCallA(line, &call, dialable, 0, reinterpret_cast<LINECALLPARAMS*>(params));
+    if (call != 0) CallRecord.Call.store(call);
+    CallRecord.LastResult.store(result);
+    // A positive result names the request, which goes on; its failure, if any, arrives as
+    // LINE_REPLY.
+    if (result > 0) line::SetPendingRequest(result);
   }
+  if (result > 0) return;
   Report(this, result);
   Cut();
 }
@@ -171,28 +173,30 @@ void TQuodem::Wait() {
 
 void TQuodem::Cut() {
   CallRecord.LastResult.store(lineDrop(CallRecord.Call.load(), nullptr, 0));
-  {
-    // Serialised: Cut may run on the host's thread, on the event worker and in the
-    // destructor at once; the port is released exactly once. Nothing here waits for a
-    // worker: the reader is told to stop, its pending wait and transfers end when the mask
-    // is cleared and the port purged and closed, and it ends by itself.
-    std::lock_guard<std::recursive_mutex> cut(FCutLock);
-    const HANDLE port = FCommHandle.load();
-    if (FReadThread) FReadThread->Terminate();
-    if (port != INVALID_HANDLE_VALUE) {
-      SetCommMask(port, 0);
-      EscapeCommFunction(port, CLRDTR);
-      PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-    }
-    FReadThread.reset();
-    if (port != INVALID_HANDLE_VALUE) {
-      // Invalid first, so a reader that reads the handle afresh stops using it; a call that
-      // raced past that sees a closed handle and fails cleanly.
-      FCommHandle.store(INVALID_HANDLE_VALUE);
-      CloseHandle(port);
-    }
-  }
+  ReleasePort();
   FLocalCut.store(true);
+}
+
+void TQuodem::ReleasePort() {
+  // Serialised: Cut may run on the host's thread, on the event worker and in the destructor
+  // at once; the port is released exactly once. Nothing here waits for a worker: the reader
+  // is told to stop, its pending wait and transfers end when the mask is cleared and the
+  // port purged and closed, and it ends by itself.
+  std::lock_guard<std::recursive_mutex> cut(FCutLock);
+  const HANDLE port = FCommHandle.load();
+  if (FReadThread) FReadThread->Terminate();
+  if (port != INVALID_HANDLE_VALUE) {
+    SetCommMask(port, 0);
+    EscapeCommFunction(port, CLRDTR);
+    PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+  }
+  FReadThread.reset();
+  if (port != INVALID_HANDLE_VALUE) {
+    // Invalid first, so a reader that reads the handle afresh stops using it; a call that
+    // raced past that sees a closed handle and fails cleanly.
+    FCommHandle.store(INVALID_HANDLE_VALUE);
+    CloseHandle(port);
+  }
 }
 
 void TQuodem::ConfigDlg() {

@@ -22,6 +22,11 @@ LONG early_reply_result = 0;
 
 }  // namespace
 
+std::mutex& CallSetupLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 std::optional<int> MapCallState(DWORD line_call_state) {
   switch (line_call_state) {
     case LINECALLSTATE_IDLE:

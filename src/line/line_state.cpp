@@ -15,11 +15,23 @@ constexpr const char* kDataModemClass = "comm/datamodem";
 }  // namespace
 
 void TQuodem::DoLineState() {
+  line::WaitForCallSetup();
+  // Disconnected and idle: the component cuts the call itself unless it was cut locally
+  // (FLocalCut). A port still held after a local cut was taken over after it (the connected
+  // state was handled later) and belongs to a call that has ended: it is released too rather
+  // than kept until the next call.
+  auto release_after_hang_up = [this] {
+    if (!FLocalCut.load()) {
+      Cut();
+    } else {
+      ReleasePort();
+    }
+    FLocalCut.store(false);
+  };
   bool failed = false;
   switch (CallRecord.State.load()) {
     case csIdle: {
-      if (!FLocalCut.load()) Cut();
-      FLocalCut.store(false);
+      release_after_hang_up();
       CallRecord.LastResult.store(lineDeallocateCall(CallRecord.Call.load()));
       // The session ends here and a new one starts: every call needs a new Dial or Wait.
       // The line table, LineNames and FApiVersion stay as they are.
@@ -80,8 +92,7 @@ void TQuodem::DoLineState() {
       break;
     }
     case csDisconnected:
-      if (!FLocalCut.load()) Cut();
-      FLocalCut.store(false);
+      release_after_hang_up();
       break;
     default:
       break;

@@ -150,7 +150,7 @@ TEST(Destruction, WhileConnectedDropsTheCallAndClosesThePort) {
   modem->SetDialString(telephony::ListLines()[1].address);
   modem->Dial();
   far.AnswerNext();
-  ASSERT_TRUE(events.WaitState(csConnected));
+  ASSERT_TRUE(events.WaitPortTaken());
   const HANDLE port = modem->CommHandle();
   ASSERT_NE(INVALID_HANDLE_VALUE, port);
 

@@ -41,6 +41,27 @@ class ProbeQuodem : public TQuodem {
   }
 };
 
+// A flag one thread sets and another waits for.
+class Latch {
+ public:
+  void Set() {
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      set_ = true;
+    }
+    changed_.notify_all();
+  }
+  bool Wait() {
+    std::unique_lock<std::mutex> lock(lock_);
+    return changed_.wait_for(lock, kGuard, [&] { return set_; });
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool set_ = false;
+};
+
 // Records OnLineState (with the port held at that moment) and OnLineErr of one component.
 class LineEvents {
  public:
@@ -86,6 +107,17 @@ class LineEvents {
   // between: notifications are coalesced).
   bool WaitSequence(std::vector<CallState> sequence) {
     return WaitUntil([&] { return Contains(sequence); });
+  }
+  // Waits until csConnected has been raised with the port taken over. (OnLineState carries
+  // the state read when it is raised, so an earlier round may already report csConnected
+  // before the connected state has been handled.)
+  bool WaitPortTaken() {
+    return WaitUntil([&] {
+      for (const auto& seen : states_) {
+        if (seen.state == csConnected && seen.port != INVALID_HANDLE_VALUE) return true;
+      }
+      return false;
+    });
   }
   bool WaitError() {
     return WaitUntil([&] { return !errors_.empty(); });

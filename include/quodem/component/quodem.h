@@ -267,6 +267,10 @@ class TQuodem : public TComponent {
   std::atomic<bool> FRecvPortHeld{false};
   std::string FRecvFilePath;  // guarded by FFieldLock
 
+  // The second half of Cut (line/): stops the reader worker and purges and closes the port,
+  // when held. Serialised by FCutLock; never waits for a worker.
+  void ReleasePort();
+
   // Starts the reader worker for the port just taken over, when none runs (transfer/).
   // Called by state handling with FCutLock held.
   void StartReadWorker();

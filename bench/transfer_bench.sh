@@ -292,7 +292,8 @@ MODEL=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
   echo "## Transfer benchmark"
   echo
   echo "$(date -u '+%Y-%m-%d %H:%M UTC'); $(nproc) cores, ${MODEL:-unknown CPU}; Linux $(uname -r)."
-  echo "Build: $(grep -m1 '^CMAKE_BUILD_TYPE' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null | cut -d= -f2 || echo '?');"
+  build_type=$(grep -m1 '^CMAKE_BUILD_TYPE' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null | cut -d= -f2)
+  echo "Build: ${build_type:-RelWithDebInfo} ($(basename "$BUILD_DIR")),"
   echo "medians of $REPS run(s) each (\`bench/transfer_bench.sh$([ $QUICK -eq 1 ] && echo ' --quick')\`)."
   echo "MB/s is 10^6 bytes per second of wall time from starting the sender until both sides"
   echo "have exited and the file is complete. CPU is user+system seconds; RSS is peak resident memory."

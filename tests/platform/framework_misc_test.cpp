@@ -67,18 +67,6 @@ TEST(ShowMessageTest, DefaultWritesALineToStandardError) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "send failed\n");
 }
 
-TEST(ShowMessageTest, HandlerMayReplaceItself) {
-  std::string got;
-  SetShowMessageHandler([&](const std::string& text) {
-    got = text;
-    SetShowMessageHandler(nullptr);  // the handler's own copy stays valid while it runs
-    got += "!";
-  });
-  ShowMessage("once");
-  EXPECT_EQ(got, "once!");
-  EXPECT_FALSE(SetShowMessageHandler(nullptr));
-}
-
 class TWidget : public TComponent {
  public:
   using TComponent::TComponent;

@@ -77,12 +77,6 @@ TEST(ThreadTest, SuspendedThreadRunsOnlyAfterResume) {
   EXPECT_EQ(runs.load(), 1);
 }
 
-TEST(ThreadTest, NeverStartedThreadIsFreedQuietly) {
-  std::atomic<int> runs{0};
-  TThread::Create<TCountingThread>(true, &runs).reset();
-  EXPECT_EQ(runs.load(), 0);
-}
-
 // Runs until told to stop; waits on an event in between.
 class TLoopThread : public TThread {
  public:
@@ -233,13 +227,6 @@ TEST(ThreadTest, WaitForOnItsOwnThreadThrowsInsteadOfHanging) {
   EXPECT_TRUE(thread->current);
   EXPECT_FALSE(thread->IsCurrentThread());
   EXPECT_THAT(thread->error, ::testing::HasSubstr("own thread"));
-}
-
-TEST(ThreadTest, StartNeedsASharedOwner) {
-  std::atomic<int> runs{0};
-  TCountingThread loose(&runs);
-  EXPECT_THROW(loose.Start(), std::bad_weak_ptr);
-  EXPECT_EQ(runs.load(), 0);
 }
 
 }  // namespace

@@ -71,34 +71,10 @@ TQuodem::TQuodem(TComponent* Owner) : TComponent(Owner) {
 }
 
 TQuodem::~TQuodem() {
-  Cut();
+  StopWorkers();
   if (FLineEvent != 0) {
     CloseHandle(FLineEvent);
     FLineEvent = 0;
-  }
-
-  // Wake this component's event worker only (setting the shared event would make every
-  // other component run its state handling) and wait until it can no longer touch us.
-  if (FEventThread) {
-    FEventThread->Terminate();
-    SetEvent(FStopEvent);
-    if (!FEventThread->IsCurrentThread()) FEventThread->WaitFor();
-    FEventThread.reset();
-  }
-  // A notification handled after the Cut above may have taken a port over and started a
-  // reader; release that too.
-  bool held;
-  {
-    std::lock_guard<std::recursive_mutex> cut(FCutLock);
-    held = FReadThread != nullptr || FCommHandle.load() != INVALID_HANDLE_VALUE;
-  }
-  if (held) Cut();
-
-  // Readers that Cut let go may still be finishing a frame on their own threads; the last
-  // thing each does is to count itself out here.
-  {
-    std::unique_lock<std::mutex> lock(FReaderLock);
-    FReadersDone.wait(lock, [this] { return FLiveReaders == 0; });
   }
 
   {
@@ -116,6 +92,32 @@ TQuodem::~TQuodem() {
   if (FStopEvent != 0) CloseHandle(FStopEvent);
   std::lock_guard<std::mutex> receive(FReceiveLock);
   FMsgBuffer.reset();
+}
+
+void TQuodem::StopWorkers() {
+  if (!FEventThread) return;  // stopped already
+  Cut();
+
+  // Wake this component's event worker only (setting the shared event would make every
+  // other component run its state handling) and wait until it can no longer touch us.
+  FEventThread->Terminate();
+  SetEvent(FStopEvent);
+  if (!FEventThread->IsCurrentThread()) FEventThread->WaitFor();
+  FEventThread.reset();
+
+  // A notification handled after the Cut above may have taken a port over and started a
+  // reader; release that too.
+  bool held;
+  {
+    std::lock_guard<std::recursive_mutex> cut(FCutLock);
+    held = FReadThread != nullptr || FCommHandle.load() != INVALID_HANDLE_VALUE;
+  }
+  if (held) Cut();
+
+  // Readers that Cut let go may still be finishing a frame on their own threads; the last
+  // thing each does is to count itself out here.
+  std::unique_lock<std::mutex> lock(FReaderLock);
+  FReadersDone.wait(lock, [this] { return FLiveReaders == 0; });
 }
 
 std::vector<TPropInfo> TQuodem::PublishedProperties() const {

@@ -25,6 +25,8 @@ constexpr auto kGuard = std::chrono::seconds(20);
 class ProbeQuodem : public TQuodem {
  public:
   using TQuodem::TQuodem;
+  // As every class derived from TQuodem must: no worker may call in while this part goes.
+  ~ProbeQuodem() override { StopWorkers(); }
   HLINEAPP LineApp() const { return FLineApp.load(); }
   bool LocalCut() const { return FLocalCut.load(); }
   DWORD DeviceId(int row) {

@@ -14,6 +14,12 @@
 // and SendFile. Destroying a component from inside one of its own event handlers is not
 // supported.
 //
+// Deriving. The event worker starts inside TQuodem's constructor and calls the virtual
+// DoLineState; reader workers call DoLineReceive, DoMsgReceive and DoFileReceive. A class
+// derived from TQuodem must call StopWorkers() first thing in its destructor, so that no
+// worker calls into it (or reads its vtable) while it is being torn down. Notifications that
+// arrive while a derived constructor still runs are handled by TQuodem's own operations.
+//
 // Behaviour a host may rely on, kept from the component's classic design:
 //   - Call-state notifications are coalesced: several changes before the event worker runs
 //     are handled once, with the state recorded last; intermediate states raise no
@@ -266,6 +272,12 @@ class TQuodem : public TComponent {
   // frame even when the call was cut meanwhile), and the path its file was saved to.
   std::atomic<bool> FRecvPortHeld{false};
   std::string FRecvFilePath;  // guarded by FFieldLock
+
+  // Drops a connected call and closes the port, stops the event worker and waits until no
+  // worker of this component can touch it any more. Run by the destructor; a derived class
+  // runs it at the start of its own destructor (see the top of this file). Only the first
+  // call does anything. Must not be called from an event handler of this component.
+  void StopWorkers();
 
   // The second half of Cut (line/): stops the reader worker and purges and closes the port,
   // when held. Serialised by FCutLock; never waits for a worker.

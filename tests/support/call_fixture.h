@@ -155,6 +155,8 @@ class MessageCapture {
 class TestQuodem : public TQuodem {
  public:
   using TQuodem::TQuodem;
+  // As every derived class must: no worker may call into it while it is torn down.
+  ~TestQuodem() override { StopWorkers(); }
   int SentBytes() const { return FSentBytes.load(); }
   FrameHeader SendHeader() {
     std::lock_guard<std::timed_mutex> lock(FSendLock);

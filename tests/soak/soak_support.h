@@ -32,8 +32,8 @@ using Bytes = std::vector<std::uint8_t>;
 // Hang guard for every wait: generous, never a measurement.
 constexpr auto kGuard = std::chrono::seconds(20);
 
-// Sanitizer builds run every call several times slower; the soak's call counts are divided
-// by this so that the default run stays within a few minutes there too.
+// Under the sanitizers resident memory also holds their quarantine and shadow memory, so it
+// is allowed to grow more (kRssSlackKib).
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
 #elif defined(__has_feature)

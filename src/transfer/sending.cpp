@@ -8,6 +8,7 @@
 // send runs (the other send may be waiting for the peer, whose reader may be waiting for
 // ours), and one started from an OnSentState handler of a send on the same thread.
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <vector>
 
@@ -96,6 +97,12 @@ bool TQuodem::SendFile(const std::string& Path) {
   // Marker, header, name and its zero byte must fit the 256-byte head.
   if (name.size() > kMaxSentNameBytes) return Fail(kFileTransferFailed);
 
+  // Size is 32 bits on the wire: a file of 4 GiB or more is refused before it is loaded.
+  // (A file that cannot be examined is left to the load below, which throws.)
+  std::error_code examined;
+  const std::uintmax_t on_disk = std::filesystem::file_size(Path, examined);
+  if (!examined && on_disk > UINT32_MAX) return Fail(kFileTransferFailed);
+
   // The one copy of the file: the payload is written straight from the stream's memory.
   // A file that cannot be opened or read throws here, before anything is written.
   TMemoryStream stream;
@@ -105,7 +112,7 @@ bool TQuodem::SendFile(const std::string& Path) {
     return Fail(kOutOfMemory);
   }
   const std::int64_t size = stream.Size();
-  // Size is 32 bits on the wire.
+  // The file may have grown since it was examined.
   if (size > static_cast<std::int64_t>(UINT32_MAX)) return Fail(kFileTransferFailed);
 
   bool sent = false;

@@ -43,6 +43,18 @@ TEST_F(ReaderLifetimeTest, CutFromAProgressHandlerDropsThePartialFrame) {
   EXPECT_TRUE(dir.Entries().empty());
 }
 
+TEST_F(ReaderLifetimeTest, FrameCompleteWhenCutIsStillDelivered) {
+  // The cut comes from the handler of the frame's last progress report: every byte has
+  // arrived, so the frame is delivered although the port is gone by then.
+  events->on_progress = [&](const Recorder::Progress& p) {
+    if (p.size == 3000) modem->Cut();
+  };
+  ASSERT_TRUE(peer.Send(MessageFrame(Pattern(3000))));
+  ASSERT_TRUE(events->WaitMessages(1));
+  EXPECT_EQ(Pattern(3000), events->Messages()[0].data);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, modem->CommHandle());
+}
+
 TEST_F(ReaderLifetimeTest, HostCutDuringAReceive) {
   WriteFileBytes(dir / "keep.bin", ToBytes("untouched"));
   const Bytes frame = FileFrame("keep.bin", Pattern(200000));

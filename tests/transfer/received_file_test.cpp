@@ -48,15 +48,6 @@ TEST(ReceivedFile, DiscardAndFailedCommitRemoveTheTemporaryFile) {
   EXPECT_EQ(std::vector<std::string>{"busy"}, dir.Entries());
 }
 
-TEST(ReceivedFile, EachTemporaryFileIsNew) {
-  TempDir dir;
-  auto first = CreateReceiveTempFile(dir.path());
-  auto second = CreateReceiveTempFile(dir.path());
-  EXPECT_NE(first->FileName(), second->FileName());
-  DiscardReceivedFile(first);
-  DiscardReceivedFile(second);
-}
-
 TEST(ReceivedFile, AMissingFolderThrows) {
   TempDir dir;
   EXPECT_THROW(CreateReceiveTempFile(dir / "missing"), EFOpenError);

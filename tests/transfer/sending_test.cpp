@@ -69,12 +69,6 @@ TEST_F(SendingTest, EmptyFileAndNameWithColonsGoOutWhole) {
   EXPECT_EQ(0u, modem->FileTotal());
 }
 
-TEST_F(SendingTest, PayloadFullOfMarkersIsSentAsItIs) {
-  const Bytes markers(700, 0x05);
-  ASSERT_TRUE(modem->SendBuffer(markers.data(), 700));
-  EXPECT_EQ(MessageFrame(markers), peer.Receive(9 + 700));
-}
-
 TEST_F(SendingTest, LengthsTheFormatCannotCarryAreRefusedBeforeAnyWrite) {
   const Bytes big(65536, 'x');
   EXPECT_FALSE(modem->SendBuffer(big.data(), 65536));

@@ -54,6 +54,9 @@
 //   - Sends on one component are serialised: a second send waits for the first. A send
 //     started from a receive handler (on the reader worker) while another send of the same
 //     component runs fails at once with its failure message instead of waiting.
+//     OnSentState runs inside its send, which keeps its turn until the frame is written: a
+//     send from an OnSentState handler fails at once, and a handler must not wait for
+//     another thread's send on the same component.
 #pragma once
 
 #include <atomic>

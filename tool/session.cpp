@@ -227,26 +227,22 @@ void CallSession::Notify() {
 void CallSession::OnLineState(TQuodem& modem, CallState state) {
   // The call counts as connected once the component holds its port: only then can anything
   // be sent. Notifications are coalesced and each event carries the state recorded when it
-  // is raised, so csConnected may be reported by the run that answered, before the port is
-  // taken, and the run that took the port may already report a later state (csDisconnected
+  // is raised, so csConnected may be raised by the run that answered, before the port is
+  // taken, and the run that took the port may already raise a later state (csDisconnected
   // when the far end hung up at once). The port stays held from the run that took it until
-  // the next run cuts, so a held port here is the sure sign. The user sees csConnected once
-  // per call: as raised, or, when the port is held without it, just before the state raised.
+  // the next run cuts, so a held port here is the sure sign. The user therefore sees
+  // csConnected exactly once per call, when the port is held, just before the state raised.
   const bool port_held = modem.CommHandle() != INVALID_HANDLE_VALUE;
   bool announce_connected = false;
-  bool announce_state = true;
   {
     std::lock_guard<std::mutex> lock(lock_);
-    if (state == csConnected) {
-      announce_state = !connected_reported_;
-      connected_reported_ = true;
-    } else if (port_held && !connected_reported_) {
+    if (port_held && !connected_reported_) {
       announce_connected = true;
       connected_reported_ = true;
     }
   }
   if (announce_connected) reporter_.State(csConnected);
-  if (announce_state) reporter_.State(state);
+  if (state != csConnected) reporter_.State(state);
   std::lock_guard<std::mutex> lock(lock_);
   if (port_held) connected_ = true;
   switch (state) {

@@ -87,6 +87,11 @@ BackgroundTool::BackgroundTool(const std::vector<std::string>& args, const Env& 
   ::signal(SIGPIPE, SIG_IGN);
   SpawnOptions options;
   options.env = env;
+  // A sanitizer report in the tool must not pass for one of the tool's own statuses (1 is
+  // also a usage error).
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  options.env.emplace_back("ASAN_OPTIONS",
+                           std::string(asan != nullptr ? asan : "") + ":exitcode=86");
   options.pipe_stdin = pipe_stdin;
   options.pipe_stdout = true;
   options.pipe_stderr = true;
@@ -164,12 +169,18 @@ void BackgroundTool::Input(const std::string& text) {
 int BackgroundTool::Finish() {
   std::optional<int> status = child_->Wait(kExitGuard);
   if (!status) {
-    ADD_FAILURE() << "the tool did not end within the guard time; killed";
     child_->Signal(SIGKILL);
     child_->Wait(kExitGuard);
   }
   if (out_reader_.joinable()) out_reader_.join();
   if (err_reader_.joinable()) err_reader_.join();
+  if (!status) {
+    std::string out;
+    for (const std::string& line : Lines()) out += line + "\n";
+    ADD_FAILURE() << "the tool did not end within the guard time; killed. Its output:\n"
+                  << out << "Its errors:\n"
+                  << Err();
+  }
   status_ = status.value_or(-1);
   return status_;
 }

@@ -38,11 +38,18 @@ std::shared_ptr<Port> Port::Create(int fd, std::shared_ptr<PortObserver> observe
     *error = ERROR_NOT_ENOUGH_MEMORY;
     return nullptr;
   }
-  // From here the port owns the descriptor and closes it when dropped.
-  port->engine_id_ = IoEngine::Instance().Watch(fd, port);
-  if (port->engine_id_ == 0) {
+  // From here the port owns the descriptor and closes it when dropped. The engine may look
+  // at the port (a hang-up shows even on a disarmed descriptor) before Watch returns; the id
+  // is stored under the lock, as everything OnReady reads.
+  const std::uint64_t id = IoEngine::Instance().Watch(fd, port);
+  const int watch_error = errno;
+  {
+    std::lock_guard<std::mutex> guard(port->lock_);
+    port->engine_id_ = id;
+  }
+  if (id == 0) {
     // EPERM: a regular file or directory, which never blocks and cannot be watched.
-    *error = errno == EPERM ? ERROR_NOT_SUPPORTED : ERROR_GEN_FAILURE;
+    *error = watch_error == EPERM ? ERROR_NOT_SUPPORTED : ERROR_GEN_FAILURE;
     return nullptr;
   }
   return port;

@@ -107,7 +107,7 @@ class Port final : public Object,
   const descriptor_ops::Kind kind_;
   const std::shared_ptr<PortObserver> observer_;
   const PortOptions options_;
-  std::uint64_t engine_id_ = 0;  // set once by Create, before the port is shared
+  std::uint64_t engine_id_ = 0;  // set once by Create, under the lock
 
   mutable std::mutex lock_;
   std::condition_variable changed_;  // a transfer ended, the mask changed, data came, closed

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/telephony/exchange_dir.h"
 #include "telephony_harness.h"
 
 namespace quodem::telephony_test {
@@ -123,10 +124,9 @@ TEST_F(ExchangeCall, HangUpWithoutPortsIsReportedAtOnce) {
 TEST_F(ExchangeCall, BusyWhenNobodyListens) {
   Party a(0);
   HCALL call = a.Dial("555");
-  Note busy = a.recorder.WaitState(call, LINECALLSTATE_BUSY);
+  EXPECT_EQ(a.recorder.WaitState(call, LINECALLSTATE_BUSY).param2, LINEBUSYMODE_STATION);
   Note gone = a.recorder.WaitState(call, LINECALLSTATE_DISCONNECTED);
   EXPECT_EQ(gone.param2, LINEDISCONNECTMODE_BUSY);
-  (void)busy;
   EXPECT_EQ(lineDeallocateCall(call), LINEERR_INVALCALLSTATE);  // not idle yet
   a.HangUp(call);
   EXPECT_EQ(lineDeallocateCall(call), 0);
@@ -437,6 +437,32 @@ TEST(ExchangeFolder, RefusesAFolderOthersCanWrite) {
                       LINEMEDIAMODE_DATAMODEM, nullptr),
             LINEERR_OPERATIONFAILED);
   EXPECT_NE(telephony::ServiceProblem().find(folder), std::string::npos);
+}
+
+TEST(ExchangeFolder, RefusesAFolderOfAnotherUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can give a folder to another user";
+  std::string folder = TestRoot() + "/foreign-exchange";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_EQ(chown(folder.c_str(), 12345, static_cast<gid_t>(-1)), 0);
+  ScopedEnv env("QUODEM_EXCHANGE_DIR", folder);
+  try {
+    telephony::ExchangeDirectory();
+    ADD_FAILURE() << "accepted another user's folder";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("belongs to user 12345"), std::string::npos) << e.what();
+  }
+}
+
+TEST(ExchangeFolder, WhereItIs) {
+  ScopedEnv no_explicit("QUODEM_EXCHANGE_DIR");
+  std::string runtime = TestRoot() + "/runtime";
+  ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+  {
+    ScopedEnv env("XDG_RUNTIME_DIR", runtime);
+    EXPECT_EQ(telephony::ExchangeDirectoryPath(), runtime + "/quodem");
+  }
+  ScopedEnv env("XDG_RUNTIME_DIR", TestRoot() + "/no-such-folder");
+  EXPECT_EQ(telephony::ExchangeDirectoryPath(), "/tmp/quodem-" + std::to_string(getuid()));
 }
 
 TEST(ExchangeFolder, CreatesAPrivateFolderWithItsParents) {

@@ -246,11 +246,15 @@ inline std::string ReadToEnd(HANDLE port) {
 // Saves an environment variable and restores it when the test ends.
 class ScopedEnv {
  public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name) {
+    setenv(name, value.c_str(), 1);
+  }
+  // Unsets the variable.
+  explicit ScopedEnv(const char* name) : name_(name) {
     const char* old = std::getenv(name);
     had_ = old != nullptr;
     if (had_) old_ = old;
-    setenv(name, value.c_str(), 1);
+    unsetenv(name);
   }
   ~ScopedEnv() {
     if (had_) {

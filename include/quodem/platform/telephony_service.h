@@ -88,7 +88,7 @@ struct LineInfo {
 
 // The lines the current configuration gives, in device order, with who holds each number.
 // Throws std::runtime_error (with the file, line and problem) when the configuration file is
-// broken.
+// broken, or (saying why) when the exchange folder cannot be used.
 std::vector<LineInfo> ListLines();
 
 // The problem found in the configuration file by the last lineInitialize that failed with

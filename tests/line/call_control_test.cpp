@@ -119,9 +119,9 @@ TEST_F(CallControl, DialogsUseTheRowsDeviceAndReportFailures) {
   modem.TransDlg();
   ASSERT_EQ(2u, dialogs_.size());
   EXPECT_EQ(telephony::DialogKind::kLineConfig, dialogs_[0].kind);
-  EXPECT_EQ(modem.DeviceId(1), dialogs_[0].device_id);
+  EXPECT_EQ(telephony::ListLines()[1].device_id, dialogs_[0].device_id);
   EXPECT_EQ(telephony::DialogKind::kDialingLocation, dialogs_[1].kind);
-  EXPECT_EQ(modem.DeviceId(1), dialogs_[1].device_id);
+  EXPECT_EQ(telephony::ListLines()[1].device_id, dialogs_[1].device_id);
   EXPECT_EQ("+1 (425) 555-0100", dialogs_[1].address_in);
   EXPECT_TRUE(events.Errors().empty());
 

@@ -25,7 +25,6 @@ class CallFlow : public ::testing::Test {
   void SetUp() override {
     const auto lines = telephony::ListLines();
     ASSERT_GE(lines.size(), 2u);
-    number0_ = lines[0].address;
     number1_ = lines[1].address;
     modem_ = std::make_unique<ProbeQuodem>();
     events_ = std::make_unique<LineEvents>(*modem_);
@@ -64,7 +63,7 @@ class CallFlow : public ::testing::Test {
     });
   }
 
-  std::string number0_, number1_;
+  std::string number1_;
   testsupport::Latch idle_handled_;
   std::atomic<LONG> result_at_offering_{0};
   std::unique_ptr<ProbeQuodem> modem_;

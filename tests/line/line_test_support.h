@@ -27,7 +27,6 @@ class ProbeQuodem : public TQuodem {
   using TQuodem::TQuodem;
   // As every class derived from TQuodem must: no worker may call in while this part goes.
   ~ProbeQuodem() override { StopWorkers(); }
-  HLINEAPP LineApp() const { return FLineApp.load(); }
   bool LocalCut() const { return FLocalCut.load(); }
   DWORD DeviceId(int row) {
     std::lock_guard<std::mutex> lock(FLineLock);

@@ -19,7 +19,6 @@ namespace quodem::tool {
 namespace {
 
 constexpr std::chrono::seconds kHangUpLimit(10);
-constexpr std::chrono::seconds kReaderLimit(60);
 
 constexpr const char* kChatHelp =
     "type a line to send it as a message; /send PATH sends a file; /quit hangs up "
@@ -139,7 +138,6 @@ int RunChat(const ParsedArgs& args) {
     if (session.CallEnded()) {
       reporter->Note("the call has ended");
       session.WaitForIdle(kHangUpLimit);
-      session.WaitForReader(kReaderLimit);
       return send_failed ? kExitSendFailed : kExitOk;
     }
     if (!input_open || (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
@@ -167,7 +165,6 @@ int RunChat(const ParsedArgs& args) {
   }
   session.Cut();
   session.WaitForIdle(kHangUpLimit);
-  session.WaitForReader(kReaderLimit);
   return send_failed ? kExitSendFailed : kExitOk;
 }
 

@@ -11,7 +11,6 @@ namespace quodem::tool {
 namespace {
 
 constexpr std::chrono::seconds kHangUpLimit(10);
-constexpr std::chrono::seconds kReaderLimit(60);
 
 struct Item {
   bool is_file;
@@ -84,7 +83,6 @@ int RunDial(const ParsedArgs& args) {
   } else {
     session.WaitForIdle(kHangUpLimit);
   }
-  session.WaitForReader(kReaderLimit);
   return failed ? kExitSendFailed : kExitOk;
 }
 

@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "command.h"
-#include "modem.h"
 #include "preflight.h"
+#include "quodem/component/quodem.h"
 #include "reporter.h"
 #include "text.h"
 
@@ -18,7 +18,7 @@ enum class Dialog { kConfig, kLocation };
 int RunDialog(const ParsedArgs& args, Dialog dialog) {
   LimitPositionals(args, dialog == Dialog::kLocation ? 1 : 0);
   const int index = LineArgument(args);
-  ToolModem modem;
+  TQuodem modem;
   CheckLine(modem, index);
   std::mutex lock;
   std::optional<LONG> error;

@@ -3,8 +3,8 @@
 
 #include "command.h"
 #include "json.h"
-#include "modem.h"
 #include "preflight.h"
+#include "quodem/component/quodem.h"
 
 namespace quodem::tool {
 
@@ -41,7 +41,7 @@ const char* HoldWords(telephony::NumberHold hold) {
 int RunLines(const ParsedArgs& args) {
   LimitPositionals(args, 0);
   const bool json = args.Has("json");
-  ToolModem modem;
+  TQuodem modem;
   const std::vector<LineChoice> lines = ListLineChoices(modem);
   if (json) {
     for (const LineChoice& line : lines) {

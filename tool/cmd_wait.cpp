@@ -10,10 +10,6 @@ namespace quodem::tool {
 
 namespace {
 
-// A guard only: the reader has every byte by the time the call is idle and just finishes
-// writing the last file.
-constexpr std::chrono::seconds kReaderLimit(60);
-
 int RunWait(const ParsedArgs& args) {
   LimitPositionals(args, 0);
   const bool once = args.Has("once");
@@ -41,9 +37,8 @@ int RunWait(const ParsedArgs& args) {
       return kExitInterrupted;
     }
     if (!session.WasConnected()) continue;  // offered but never connected: wait again
-    if (!session.WaitForReader(kReaderLimit)) {
-      reporter->Problem("the receiver did not finish the last frame");
-    }
+    // With --once the session's end (destroying the component) waits for the reader to
+    // finish the last frame before the tool exits.
     if (once) return kExitOk;
   }
 }

@@ -11,7 +11,7 @@
 #include <stdexcept>
 
 #include "args.h"
-#include "modem.h"
+#include "quodem/component/quodem.h"
 #include "quodem/transfer/frame.h"
 
 namespace quodem::tool {
@@ -24,7 +24,7 @@ std::string CheckExchange() {
   }
 }
 
-std::vector<LineChoice> ListLineChoices(const ToolModem& modem) {
+std::vector<LineChoice> ListLineChoices(const TQuodem& modem) {
   const std::vector<std::string> names = modem.LineNames();
   if (names.empty()) {
     const std::string problem = telephony::ServiceConfigurationError();
@@ -42,11 +42,16 @@ std::vector<LineChoice> ListLineChoices(const ToolModem& modem) {
     LineChoice choice;
     choice.index = row;
     choice.name = names[row];
-    const long device = modem.LineDeviceId(row);
-    for (const telephony::LineInfo& info : infos) {
-      if (static_cast<long>(info.device_id) == device && info.name == choice.name) {
-        choice.info = info;
-        break;
+    // Every line the service lists can carry data calls, so rows and devices go in step;
+    // should they not, the first device of the same name is taken.
+    if (row < static_cast<int>(infos.size()) && infos[row].name == choice.name) {
+      choice.info = infos[row];
+    } else {
+      for (const telephony::LineInfo& info : infos) {
+        if (info.name == choice.name) {
+          choice.info = info;
+          break;
+        }
       }
     }
     choices.push_back(choice);
@@ -54,7 +59,7 @@ std::vector<LineChoice> ListLineChoices(const ToolModem& modem) {
   return choices;
 }
 
-LineChoice CheckLine(const ToolModem& modem, int index) {
+LineChoice CheckLine(const TQuodem& modem, int index) {
   const std::vector<LineChoice> choices = ListLineChoices(modem);
   if (index < 0 || index >= static_cast<int>(choices.size())) {
     throw UsageError("there is no line " + std::to_string(index) + "; the lines are 0 to " +

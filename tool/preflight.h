@@ -7,11 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "quodem/component/quodem.h"
 #include "quodem/platform/telephony_service.h"
 
 namespace quodem::tool {
-
-class ToolModem;
 
 // The exchange folder in use (created when missing).
 std::string CheckExchange();
@@ -22,9 +21,9 @@ struct LineChoice {
   std::string name;
   telephony::LineInfo info;  // provider "" when the service does not list the line
 };
-LineChoice CheckLine(const ToolModem& modem, int index);
+LineChoice CheckLine(const TQuodem& modem, int index);
 // Every line of LineNames, with the service's details where it lists them.
-std::vector<LineChoice> ListLineChoices(const ToolModem& modem);
+std::vector<LineChoice> ListLineChoices(const TQuodem& modem);
 
 // Refuses a line whose number another process holds (another waiter).
 void CheckNumberFree(const LineChoice& line);

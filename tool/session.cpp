@@ -31,7 +31,7 @@ CallSession::CallSession(Reporter& reporter, int line, const std::string& save_d
     }
     reporter_.Problem(text);
   });
-  modem_ = std::make_unique<ToolModem>();
+  modem_ = std::make_unique<TQuodem>();
   modem_->SetLineIndex(line);
   modem_->SetSaveFileDir(save_dir);
   // The handlers reach the component through Sender, never through modem_: they may still
@@ -39,9 +39,8 @@ CallSession::CallSession(Reporter& reporter, int line, const std::string& save_d
   modem_->SetOnLineState([this](TQuodem* sender, CallState state) { OnLineState(*sender, state); });
   modem_->SetOnLineErr([this](TQuodem*, LONG code) { OnLineErr(code); });
   modem_->SetOnSentState([this](TQuodem*, DWORD size, Dataclass kind) { OnSentState(size, kind); });
-  modem_->SetOnLineReceive([this](TQuodem* sender, DWORD size, Dataclass kind) {
-    OnLineReceive(*static_cast<ToolModem*>(sender), size, kind);
-  });
+  modem_->SetOnLineReceive(
+      [this](TQuodem* sender, DWORD size, Dataclass kind) { OnLineReceive(*sender, size, kind); });
   modem_->SetOnMsgReceive(
       [this](TQuodem*, const char* buffer, DWORD size) { OnMsgReceive(buffer, size); });
   modem_->SetOnFileReceive([this](TQuodem*, const std::string& path) { OnFileReceive(path); });
@@ -162,10 +161,6 @@ bool CallSession::WaitForIdle(std::chrono::milliseconds limit) {
   return changed_.wait_for(lock, limit, [this] { return idle_; });
 }
 
-bool CallSession::WaitForReader(std::chrono::milliseconds limit) {
-  return modem_->WaitReadersDone(limit);
-}
-
 void CallSession::HangUpAfterInterrupt() {
   modem_->Cut();
   {
@@ -175,7 +170,6 @@ void CallSession::HangUpAfterInterrupt() {
   if (!WaitForIdle(kHangUpLimit)) {
     reporter_.Problem("the line did not reach the idle state after hanging up");
   }
-  WaitForReader(kHangUpLimit);
 }
 
 void CallSession::Interrupt() {
@@ -284,7 +278,7 @@ void CallSession::OnSentState(DWORD size, Dataclass kind) {
   reporter_.Progress(update);
 }
 
-void CallSession::OnLineReceive(ToolModem& modem, DWORD size, Dataclass kind) {
+void CallSession::OnLineReceive(TQuodem& modem, DWORD size, Dataclass kind) {
   // A new frame begins when none is open, when the count goes back, when the kind changes,
   // or when the last one reached its total without a completion event (a frame the reader
   // dropped).
@@ -296,13 +290,11 @@ void CallSession::OnLineReceive(ToolModem& modem, DWORD size, Dataclass kind) {
     // The header's totals, read now: DataTotal and FileTotal hold this frame's values at its
     // first progress report, and FileTotal changes again with our next SendFile.
     receive_total_ = kind == dcMessage ? modem.DataTotal() : modem.FileTotal();
-    receive_name_ = kind == dcMessage ? std::string() : modem.ReceivingFileName();
   }
   receive_size_ = size;
   TransferUpdate update;
   update.direction = Direction::kReceive;
   update.kind = kind == dcMessage ? dcMessage : dcFile;
-  update.name = receive_name_;
   update.size = size;
   update.total = receive_total_;
   update.first = first;

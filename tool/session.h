@@ -19,7 +19,7 @@
 #include <string_view>
 #include <thread>
 
-#include "modem.h"
+#include "quodem/component/quodem.h"
 #include "reporter.h"
 
 namespace quodem::tool {
@@ -30,13 +30,15 @@ class CallSession {
   // `save_dir` (absolute). Installs a ShowMessage handler that reports the text as a problem
   // and keeps it for the failed send's report.
   CallSession(Reporter& reporter, int line, const std::string& save_dir);
-  // Destroys the component: it hangs up and waits until its workers have let go.
+  // Destroys the component: it hangs up and waits until its workers have let go, so the
+  // reader has finished the last frame (saved its file, raised its event) and no temporary
+  // file is left when this returns.
   ~CallSession();
 
   CallSession(const CallSession&) = delete;
   CallSession& operator=(const CallSession&) = delete;
 
-  ToolModem& Modem() { return *modem_; }
+  TQuodem& Modem() { return *modem_; }
 
   // Forgets what the last call did (connected, ended, busy, errors); the interrupt stays.
   void BeginCall();
@@ -63,11 +65,8 @@ class CallSession {
   Outcome WaitForEnd();
   // Until the call is idle, at most `limit`; true when it is.
   bool WaitForIdle(std::chrono::milliseconds limit);
-  // Until the reader worker has finished (last frame saved and reported), at most `limit`.
-  bool WaitForReader(std::chrono::milliseconds limit);
 
-  // Hangs up after Ctrl-C: Cut, then, when a call exists, a bounded wait for the idle state
-  // and for the reader to finish.
+  // Hangs up after Ctrl-C: Cut, then, when a call exists, a bounded wait for the idle state.
   void HangUpAfterInterrupt();
 
   void Interrupt();
@@ -86,7 +85,7 @@ class CallSession {
   void OnLineState(TQuodem& modem, CallState state);
   void OnLineErr(LONG code);
   void OnSentState(DWORD size, Dataclass kind);
-  void OnLineReceive(ToolModem& modem, DWORD size, Dataclass kind);
+  void OnLineReceive(TQuodem& modem, DWORD size, Dataclass kind);
   void OnMsgReceive(const char* buffer, DWORD size);
   void OnFileReceive(const std::string& path);
   void Notify();  // with lock_ held
@@ -95,7 +94,7 @@ class CallSession {
   bool RunSend(Dataclass kind, const std::function<bool()>& send);
 
   Reporter& reporter_;
-  std::unique_ptr<ToolModem> modem_;
+  std::unique_ptr<TQuodem> modem_;
   TShowMessageHandler previous_show_message_;
   int wake_[2] = {-1, -1};
 
@@ -125,7 +124,6 @@ class CallSession {
   Dataclass receive_kind_ = dcMessage;
   std::uint64_t receive_size_ = 0;
   std::uint64_t receive_total_ = 0;
-  std::string receive_name_;
 };
 
 }  // namespace quodem::tool

@@ -58,7 +58,7 @@ std::shared_ptr<Port> Port::Create(int fd, std::shared_ptr<PortObserver> observe
 Port::Port(int fd, ops::Kind kind, std::shared_ptr<PortObserver> observer, PortOptions options)
     : fd_(fd), kind_(kind), observer_(std::move(observer)), options_(options) {
   // Error counts start from what the driver has counted so far.
-  ops::ReadLineErrorCounts(fd_, &error_counts_);
+  if (kind_ == ops::Kind::kTerminal) ops::ReadLineErrorCounts(fd_, &error_counts_);
 }
 
 Port::~Port() {
@@ -197,7 +197,9 @@ void Port::Finish(Transfer& transfer, DWORD status, Aftermath& after) {
   if (block->hEvent != 0 && after.event_count < 2)
     after.events[after.event_count++] = block->hEvent;
   transfer = Transfer{};
-  changed_.notify_all();
+  // Only a GetOverlappedResult asleep on this port cares; waking nobody keeps the common case
+  // (a transfer done on the caller's own thread) free of wake-ups.
+  if (result_waiters_ > 0) transfer_ended_.notify_all();
 }
 
 std::uint64_t Port::ReadAllowance() const {
@@ -290,7 +292,7 @@ void Port::UpdateInterest(Aftermath& after) {
   if (data_wanted_) {
     data_wanted_ = false;
     ++watch_failures_;
-    changed_.notify_all();
+    event_changed_.notify_all();
   }
 }
 
@@ -332,7 +334,7 @@ void Port::OnReady(std::uint32_t events) {
       if (queued > 0 || (queued < 0 && (events & EPOLLIN) != 0)) {
         data_wanted_ = false;
         ++data_signals_;
-        changed_.notify_all();
+        event_changed_.notify_all();
       }
     }
     UpdateInterest(after);
@@ -350,7 +352,9 @@ DWORD Port::GetResult(OVERLAPPED* block, DWORD* count, bool wait) {
     if (!wait) return ERROR_IO_INCOMPLETE;
     // Every pending transfer ends (completion, failure, purge or close), so this returns.
     ++blocked_callers_;
-    changed_.wait(guard, [block] { return block->Internal != STATUS_PENDING; });
+    ++result_waiters_;
+    transfer_ended_.wait(guard, [block] { return block->Internal != STATUS_PENDING; });
+    --result_waiters_;
     --blocked_callers_;
   }
   if (count != nullptr) *count = static_cast<DWORD>(block->InternalHigh);
@@ -361,10 +365,11 @@ DWORD Port::ClearError(DWORD* errors, COMSTAT* stat) {
   std::lock_guard<std::mutex> guard(lock_);
   if (closed_) return ERROR_INVALID_HANDLE;
   // The only error state a descriptor keeps is a serial driver's line error counters;
-  // the bits report what they counted since the last call.
+  // the bits report what they counted since the last call. Only terminals have them; asking
+  // a socket would cost a failing system call on every poll of the input queue.
   DWORD bits = 0;
   ops::LineErrorCounts now;
-  if (ops::ReadLineErrorCounts(fd_, &now)) {
+  if (kind_ == ops::Kind::kTerminal && ops::ReadLineErrorCounts(fd_, &now)) {
     if (now.frame != error_counts_.frame) bits |= CE_FRAME;
     if (now.overrun != error_counts_.overrun) bits |= CE_OVERRUN;
     if (now.parity != error_counts_.parity) bits |= CE_RXPARITY;
@@ -389,7 +394,7 @@ DWORD Port::SetMask(DWORD mask) {
   mask_ = mask;
   ++mask_changes_;
   data_wanted_ = false;
-  changed_.notify_all();
+  event_changed_.notify_all();
   return ERROR_SUCCESS;
 }
 
@@ -426,7 +431,7 @@ DWORD Port::WaitEvent(DWORD* event_word) {
     const std::uint64_t data_signals = data_signals_;
     const std::uint64_t watch_failures = watch_failures_;
     ++blocked_callers_;
-    changed_.wait(guard, [&] {
+    event_changed_.wait(guard, [&] {
       return closed_ || mask_changes_ != mask_changes || data_signals_ != data_signals ||
              watch_failures_ != watch_failures;
     });
@@ -492,7 +497,7 @@ void Port::OnHandleClosed() {
     if (read_.active) Finish(read_, ERROR_OPERATION_ABORTED, after);
     if (write_.active) Finish(write_, ERROR_OPERATION_ABORTED, after);
     data_wanted_ = false;
-    changed_.notify_all();
+    event_changed_.notify_all();
   }
   // The descriptor stays open until the last caller still inside the port has left; the
   // destructor closes it.

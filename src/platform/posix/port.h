@@ -110,7 +110,11 @@ class Port final : public Object,
   std::uint64_t engine_id_ = 0;  // set once by Create, under the lock
 
   mutable std::mutex lock_;
-  std::condition_variable changed_;  // a transfer ended, the mask changed, data came, closed
+  // Two conditions, so that a transfer ending does not wake a WaitCommEvent and data coming
+  // does not wake a GetOverlappedResult.
+  std::condition_variable transfer_ended_;  // a transfer ended (also by purge or close)
+  std::condition_variable event_changed_;   // the mask changed, data came, watch failed, closed
+  std::size_t result_waiters_ = 0;          // GetOverlappedResult callers asleep
   bool closed_ = false;
   Transfer read_;
   Transfer write_;

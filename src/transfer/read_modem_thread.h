@@ -4,8 +4,8 @@
 //
 // How it behaves where the frame format leaves room:
 //   - It never spins: it sleeps in WaitCommEvent between frames, and a payload read asks for
-//     what is queued (up to 64 KiB) or, with nothing queued, for the next chunk of at most
-//     255 bytes, blocking until it arrives.
+//     what is queued (up to 64 KiB) or, with nothing queued, for the next 4 KiB (at most
+//     what the frame still lacks), blocking until they arrive.
 //   - A stop request (Cut) or a closed or hung-up port ends the frame being received: the
 //     partial frame is dropped without an event and its temporary file removed. A frame
 //     whose bytes have all arrived is still completed (stored or saved, event raised), also

@@ -83,13 +83,17 @@ void IoEngine::Run() {
       std::abort();
     }
     for (int i = 0; i < n; ++i) {
+      // epoll_event is packed on x86-64: its fields are copied out rather than bound to
+      // references, which would be misaligned.
+      const std::uint64_t id = events[i].data.u64;
+      const std::uint32_t ready = events[i].events;
       std::shared_ptr<Client> client;
       {
         std::lock_guard<std::mutex> guard(lock_);
-        auto it = clients_.find(events[i].data.u64);
+        auto it = clients_.find(id);
         if (it != clients_.end()) client = it->second.lock();
       }
-      if (client) client->OnReady(events[i].events);
+      if (client) client->OnReady(ready);
     }
   }
 }

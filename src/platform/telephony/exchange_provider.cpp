@@ -12,6 +12,7 @@
 #include "platform/telephony/event_loop.h"
 #include "platform/telephony/exchange_dir.h"
 #include "platform/telephony/faults.h"
+#include "platform/telephony/listener.h"
 #include "platform/telephony/stream_call.h"
 #include "platform/telephony/translate.h"
 
@@ -122,20 +123,21 @@ class ExchangeLine : public ProviderLine {
         events_(events),
         folder_(std::move(folder)),
         number_(std::move(number)),
-        answer_timeout_s_(answer_timeout_s) {}
+        answer_timeout_s_(answer_timeout_s),
+        listener_(context.loop) {}
 
   ~ExchangeLine() override {
-    if (listen_fd_ < 0) return;
-    context_.loop.Unwatch(watch_);
-    context_.loop.CancelTimer(retry_timer_);
-    close(listen_fd_);
+    if (!listener_.Listening()) return;
+    listener_.Close();
     // The socket goes before the lock: once the lock is free a newcomer may bind afresh.
     unlink(socket_path_.c_str());
     lock_.Release();
     HeldHere().erase(socket_path_);
   }
 
-  bool Holds(const std::string& name) const override { return listen_fd_ >= 0 && name == number_; }
+  bool Holds(const std::string& name) const override {
+    return listener_.Listening() && name == number_;
+  }
 
   // Takes the number when nobody holds it. Returns 0 also when somebody else holds it (the
   // line then serves outgoing calls only), a LINEERR_ code when something is broken.
@@ -170,10 +172,7 @@ class ExchangeLine : public ProviderLine {
       lock_.Release();
       return LINEERR_OPERATIONFAILED;
     }
-    listen_fd_ = fd;
-    if (!WatchListener()) {
-      close(listen_fd_);
-      listen_fd_ = -1;
+    if (!listener_.Start(fd, [this](int accepted, const sockaddr_storage&) { Answer(accepted); })) {
       unlink(socket_path_.c_str());
       lock_.Release();
       return LINEERR_RESOURCEUNAVAIL;
@@ -196,41 +195,19 @@ class ExchangeLine : public ProviderLine {
       *error = LINEERR_INVALADDRESS;
       return nullptr;
     }
-    bool own = listen_fd_ >= 0 && number == number_;
+    bool own = listener_.Listening() && number == number_;
     return std::make_unique<ExchangeCall>(context_, faults::ForNumber(number_), path,
                                           AnswerTimeoutMs(answer_timeout_s_), own);
   }
 
  private:
-  bool WatchListener() {
-    watch_ = context_.loop.Watch(listen_fd_, EPOLLIN, [this](std::uint32_t) { Accept(); });
-    return watch_ != 0;
-  }
-
-  void Accept() {
-    for (;;) {
-      int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-          // Out of descriptors: pause accepting briefly rather than spin on a listener
-          // that stays readable.
-          context_.loop.Unwatch(watch_);
-          watch_ = 0;
-          retry_timer_ = context_.loop.StartTimer(std::chrono::milliseconds(200), [this] {
-            retry_timer_ = 0;
-            WatchListener();
-          });
-        }
-        return;
-      }
-      testing::NumberFaults faults = faults::ForNumber(number_);
-      if (faults.busy || events_->HasActiveCall()) {
-        close(fd);  // one call per line: the caller reads the end of stream and sees busy
-        continue;
-      }
-      events_->OfferCall(std::make_unique<ExchangeCall>(context_, faults, socket_path_, fd));
+  void Answer(int fd) {
+    testing::NumberFaults faults = faults::ForNumber(number_);
+    if (faults.busy || events_->HasActiveCall()) {
+      close(fd);  // one call per line: the caller reads the end of stream and sees busy
+      return;
     }
+    events_->OfferCall(std::make_unique<ExchangeCall>(context_, faults, socket_path_, fd));
   }
 
   ProviderContext& context_;
@@ -240,9 +217,7 @@ class ExchangeLine : public ProviderLine {
   int answer_timeout_s_;
   std::string socket_path_;
   NumberLock lock_;
-  int listen_fd_ = -1;
-  EventLoop::Token watch_ = 0;
-  EventLoop::Token retry_timer_ = 0;
+  Listener listener_;
 };
 
 class ExchangeProvider : public Provider {

@@ -12,6 +12,7 @@
 #include "platform/telephony/config.h"
 #include "platform/telephony/event_loop.h"
 #include "platform/telephony/faults.h"
+#include "platform/telephony/listener.h"
 #include "platform/telephony/resolver.h"
 #include "platform/telephony/stream_call.h"
 #include "platform/telephony/tcp_address.h"
@@ -169,20 +170,19 @@ class TcpLine : public ProviderLine {
         events_(events),
         listen_(std::move(listen)),
         default_port_(default_port),
-        answer_timeout_s_(answer_timeout_s) {}
+        answer_timeout_s_(answer_timeout_s),
+        listener_(context.loop) {}
 
   ~TcpLine() override {
-    if (listen_fd_ < 0) return;
-    context_.loop.Unwatch(watch_);
-    context_.loop.CancelTimer(retry_timer_);
-    close(listen_fd_);
+    if (!listener_.Listening()) return;
+    listener_.Close();
     HeldHere().erase(listen_);
   }
 
   const std::string& bound() const { return bound_; }
 
   bool Holds(const std::string& name) const override {
-    return listen_fd_ >= 0 && (name == listen_ || name == bound_);
+    return listener_.Listening() && (name == listen_ || name == bound_);
   }
 
   // Listens when the address is free. Returns 0 also when it is in use (outgoing calls only).
@@ -223,11 +223,11 @@ class TcpLine : public ProviderLine {
     sockaddr_storage local{};
     socklen_t length = sizeof local;
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-    listen_fd_ = fd;
-    bound_ = DescribeAddress(local);
-    if (!WatchListener()) {
-      close(listen_fd_);
-      listen_fd_ = -1;
+    const auto answer = [this](int accepted, const sockaddr_storage& peer) {
+      Answer(accepted, peer);
+    };
+    bound_ = DescribeAddress(local);  // before the first call can come in, which reads it
+    if (!listener_.Start(fd, answer)) {
       bound_.clear();
       return LINEERR_RESOURCEUNAVAIL;
     }
@@ -250,37 +250,13 @@ class TcpLine : public ProviderLine {
   }
 
  private:
-  bool WatchListener() {
-    watch_ = context_.loop.Watch(listen_fd_, EPOLLIN, [this](std::uint32_t) { Accept(); });
-    return watch_ != 0;
-  }
-
-  void Accept() {
-    for (;;) {
-      sockaddr_storage peer{};
-      socklen_t length = sizeof peer;
-      int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &length,
-                       SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-          // Out of descriptors: pause accepting briefly rather than spin.
-          context_.loop.Unwatch(watch_);
-          watch_ = 0;
-          retry_timer_ = context_.loop.StartTimer(std::chrono::milliseconds(200), [this] {
-            retry_timer_ = 0;
-            WatchListener();
-          });
-        }
-        return;
-      }
-      testing::NumberFaults faults = FaultsFor(bound_, listen_);
-      if (faults.busy || events_->HasActiveCall()) {
-        close(fd);  // one call per line
-        continue;
-      }
-      events_->OfferCall(std::make_unique<TcpCall>(context_, faults, fd, DescribeAddress(peer)));
+  void Answer(int fd, const sockaddr_storage& peer) {
+    testing::NumberFaults faults = FaultsFor(bound_, listen_);
+    if (faults.busy || events_->HasActiveCall()) {
+      close(fd);  // one call per line
+      return;
     }
+    events_->OfferCall(std::make_unique<TcpCall>(context_, faults, fd, DescribeAddress(peer)));
   }
 
   ProviderContext& context_;
@@ -289,9 +265,7 @@ class TcpLine : public ProviderLine {
   int default_port_;
   int answer_timeout_s_;
   std::string bound_;
-  int listen_fd_ = -1;
-  EventLoop::Token watch_ = 0;
-  EventLoop::Token retry_timer_ = 0;
+  Listener listener_;
 };
 
 class TcpProvider : public Provider {

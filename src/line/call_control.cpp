@@ -52,29 +52,16 @@ void TQuodem::Dial() {
     return;
   }
 
+  HLINE line = 0;
+  if (OpenLine(device, index, &line) != 0) return;
   const HLINEAPP app = FLineApp.load();
   const DWORD version = FApiVersion.load();
-  HLINE line = 0;
-  LONG result = lineOpenA(app, device, &line, version, 0, reinterpret_cast<DWORD_PTR>(this),
-                          kOpenPrivileges, LINEMEDIAMODE_DATAMODEM, nullptr);
-  CallRecord.LastResult.store(result);
-  if (result != 0) {
-    {
-      std::lock_guard<std::mutex> lock(FLineLock);
-      FCallParams.reset();
-    }
-    Report(this, result);
-    return;
-  }
-  FLocalCut.store(false);  // a Cut before this call must not count for it
 
   // The call-parameter block is built once and reused; the call gets a private copy, so a
   // failed open on another thread may release the block meanwhile.
   alignas(LINECALLPARAMS) std::uint8_t params[kCallParamsBytes];
   {
     std::lock_guard<std::mutex> lock(FLineLock);
-    FLines[index].Line = line;
-    FOpenLine = line;
     if (!FCallParams) {
       FCallParams = std::make_unique<std::uint8_t[]>(kCallParamsBytes);
       LINECALLPARAMS fixed{};
@@ -98,7 +85,7 @@ void TQuodem::Dial() {
   auto* block = reinterpret_cast<std::uint8_t*>(storage.get());
   auto* output = reinterpret_cast<LINETRANSLATEOUTPUT*>(block);
   output->dwTotalSize = kTranslateOutputBytes;
-  result = lineTranslateAddressA(app, device, version, input.c_str(), 0, 0, output);
+  LONG result = lineTranslateAddressA(app, device, version, input.c_str(), 0, 0, output);
   CallRecord.LastResult.store(result);
   if (result != 0) {
     storage.reset();
@@ -153,22 +140,35 @@ void TQuodem::Wait() {
     device = FLines[index].DeviceId;
   }
   HLINE line = 0;
-  LONG result = lineOpenA(FLineApp.load(), device, &line, FApiVersion.load(), 0,
-                          reinterpret_cast<DWORD_PTR>(this), kOpenPrivileges,
-                          LINEMEDIAMODE_DATAMODEM, nullptr);
-  CallRecord.LastResult.store(result);
+  OpenLine(device, index, &line);
+}
+
+LONG TQuodem::OpenLine(DWORD device, int index, HLINE* line) {
+  LONG result;
+  {
+    // Under the session lock: a line is never opened on a session that idle handling is
+    // shutting down, and idle handling sees that a line was opened since its call began.
+    std::lock_guard<std::mutex> session(FSessionLock);
+    result = lineOpenA(FLineApp.load(), device, line, FApiVersion.load(), 0,
+                       reinterpret_cast<DWORD_PTR>(this), kOpenPrivileges, LINEMEDIAMODE_DATAMODEM,
+                       nullptr);
+    CallRecord.LastResult.store(result);
+    if (result == 0) {
+      ++FSessionGeneration;
+      FLocalCut.store(false);  // a Cut before this call must not count for it
+      std::lock_guard<std::mutex> lock(FLineLock);
+      FLines[index].Line = *line;
+      FOpenLine = *line;
+    }
+  }
   if (result != 0) {
     {
       std::lock_guard<std::mutex> lock(FLineLock);
       FCallParams.reset();
     }
     Report(this, result);
-    return;
   }
-  FLocalCut.store(false);
-  std::lock_guard<std::mutex> lock(FLineLock);
-  FLines[index].Line = line;
-  FOpenLine = line;
+  return result;
 }
 
 void TQuodem::Cut() {

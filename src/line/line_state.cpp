@@ -28,14 +28,46 @@ void TQuodem::DoLineState() {
     }
     FLocalCut.store(false);
   };
+  // The failure this round reports, captured when it happens: CallRecord.LastResult may be
+  // overwritten meanwhile by another thread.
   bool failed = false;
-  switch (CallRecord.State.load()) {
+  LONG failure = 0;
+  const int state = CallRecord.State.load();
+  if (state != csIdle) {
+    // The call this round is about is in progress here. It belongs to the lines opened so far
+    // unless it is known already; a csDisconnected (a line closed by the service) does not
+    // make an ended call new again, any other state does (the service may reuse a handle).
+    const HCALL call = CallRecord.Call.load();
+    std::lock_guard<std::mutex> session(FSessionLock);
+    if (call != FSessionCall || (FSessionCallEnded && state != csDisconnected)) {
+      FSessionCall = call;
+      FSessionCallGeneration = FSessionGeneration;
+      FSessionCallEnded = false;
+    }
+  }
+  switch (state) {
     case csIdle: {
+      // The idle state stays recorded until the next call's first notification, and every
+      // notification handled meanwhile (a late one of the ended call, a reply, another
+      // component's signal) finds it again, possibly with CallRecord.Call already naming a
+      // call just dialled. So the end is handled only for the call this component saw in
+      // progress, and once. The session is ended only when no Dial or Wait has opened a line
+      // since that call was first seen: a Wait from a csIdle handler, or on the host's thread
+      // right after idle, is never undone.
+      const HCALL call = CallRecord.Call.load();
+      {
+        std::lock_guard<std::mutex> session(FSessionLock);
+        if (call != FSessionCall || FSessionCallEnded) break;
+        FSessionCallEnded = true;
+      }
       release_after_hang_up();
-      CallRecord.LastResult.store(lineDeallocateCall(CallRecord.Call.load()));
-      // The session ends here and a new one starts: every call needs a new Dial or Wait.
-      // The line table, LineNames and FApiVersion stay as they are.
+      CallRecord.LastResult.store(lineDeallocateCall(call));
+      // The session ends here and a new one starts: the next call needs a new Dial or Wait.
+      // The line table, LineNames and FApiVersion stay as they are. Decided under the lock
+      // Dial and Wait open lines under, so a line opened since is neither closed nor left on
+      // a session being shut down.
       std::lock_guard<std::mutex> session(FSessionLock);
+      if (FSessionCallGeneration != FSessionGeneration) break;
       HLINE opened;
       {
         std::lock_guard<std::mutex> lock(FLineLock);
@@ -51,12 +83,14 @@ void TQuodem::DoLineState() {
       FNumDevs.store(devices);
       CallRecord.LastResult.store(result);
       failed = result != 0;
+      failure = result;
       break;
     }
     case csOffering: {
       LONG result = lineAnswer(CallRecord.Call.load(), nullptr, 0);
       CallRecord.LastResult.store(result);
       failed = result <= 0;  // a positive result names the asynchronous answer request
+      failure = result;
       break;
     }
     case csConnected: {
@@ -74,6 +108,7 @@ void TQuodem::DoLineState() {
       CallRecord.LastResult.store(result);
       if (result != 0) {
         failed = true;
+        failure = result;
         break;
       }
       HANDLE port;
@@ -102,8 +137,7 @@ void TQuodem::DoLineState() {
     handler(this, static_cast<CallState>(CallRecord.State.load()));
   }
   if (failed) {
-    LONG result = CallRecord.LastResult.load();
-    if (result == LINEERR_CALLUNAVAIL) {
+    if (failure == LINEERR_CALLUNAVAIL) {
       // The classic answer to an unavailable call: dial the translated address on it.
       char dialable[sizeof CallRecord.Dialable];
       {
@@ -113,7 +147,7 @@ void TQuodem::DoLineState() {
       dialable[sizeof dialable - 1] = 0;
       lineDialA(CallRecord.Call.load(), dialable, 0);
     } else if (auto handler = OnLineErr()) {
-      handler(this, result);
+      handler(this, failure);
     }
   }
 }

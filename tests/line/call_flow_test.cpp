@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <string>
 
 #include "line/line_test_support.h"
 #include "quodem/component/quodem.h"
@@ -63,8 +66,37 @@ class CallFlow : public ::testing::Test {
     });
   }
 
+  // A host that keeps answering calls: once a call it answered has ended (its first csIdle
+  // after the port was taken over), the csIdle handler waits again and counts it.
+  void WaitAgainAfterEachCall() {
+    events_->OnState([this](TQuodem* sender, CallState state) {
+      if (state == csConnected && sender->CommHandle() != INVALID_HANDLE_VALUE) {
+        answered_.store(true);
+      }
+      if (state == csIdle && answered_.exchange(false)) {
+        sender->Wait();
+        {
+          std::lock_guard<std::mutex> lock(rewait_lock_);
+          ++rewaits_;
+        }
+        rewaited_.notify_all();
+      }
+    });
+  }
+  bool WaitRewaits(int count) {
+    std::unique_lock<std::mutex> lock(rewait_lock_);
+    return rewaited_.wait_for(lock, testsupport::kGuard, [&] { return rewaits_ >= count; });
+  }
+  static bool HeldHere(int row) {
+    return telephony::ListLines()[row].hold == telephony::NumberHold::kHeldHere;
+  }
+
   std::string number1_;
   testsupport::Latch idle_handled_;
+  std::atomic<bool> answered_{false};
+  std::mutex rewait_lock_;
+  std::condition_variable rewaited_;
+  int rewaits_ = 0;
   std::atomic<LONG> result_at_offering_{0};
   std::unique_ptr<ProbeQuodem> modem_;
   std::unique_ptr<LineEvents> events_;
@@ -204,17 +236,22 @@ TEST_F(CallFlow, CutFromTheStateHandler) {
   EXPECT_FALSE(modem_->HasReader());
 }
 
-// The failure reply of the call request arrives while the recorded state is still idle, so
-// the idle handling runs again: it restarts the session and overwrites the code; no
-// OnLineErr.
-TEST_F(CallFlow, FailedCallRequestReplyRunsTheIdleHandling) {
+// The failure reply of the call request arrives while the recorded state is still idle. No
+// call was seen in progress, so nothing is ended: OnLineState(csIdle) only, the code stays
+// recorded, and the line Dial opened stays for the next Dial.
+TEST_F(CallFlow, FailedCallRequestReplyLeavesTheLineForTheNextDial) {
   FarEnd far;
   far.Open(1);
-  WatchIdleHandling();
   telephony::testing::FailNextMakeCallReply(LINEERR_CALLUNAVAIL);
   DialFar();
-  ASSERT_TRUE(idle_handled_.Wait());
-  EXPECT_NE(LINEERR_CALLUNAVAIL, CallRecord.LastResult.load());
+  ASSERT_TRUE(events_->WaitState(csIdle));
+  EXPECT_EQ(LINEERR_CALLUNAVAIL, CallRecord.LastResult.load());
+  EXPECT_TRUE(HeldHere(0));
+  EXPECT_TRUE(events_->Errors().empty());
+
+  DialFar();
+  far.AnswerNext();
+  EXPECT_TRUE(events_->WaitPortTaken());
   EXPECT_TRUE(events_->Errors().empty());
 }
 
@@ -247,13 +284,22 @@ TEST_F(CallFlow, UnavailableAnswerDialsInsteadOfReporting) {
   EXPECT_TRUE(events_->Errors().empty());
 }
 
-// A failed restart of the session at idle is reported through OnLineErr.
+// A failed restart of the session at the end of a call is reported through OnLineErr, once.
+// An idle state for which no call was seen in progress ends nothing and reports nothing.
 TEST_F(CallFlow, FailedSessionRestartAtIdleIsReported) {
+  FarEnd far;
+  far.Open(1);
   telephony::testing::FailNextInitialize(LINEERR_NODRIVER);
   LineCallback(0, LINE_CALLSTATE, 0, LINECALLSTATE_IDLE, 0, 0);
+  ASSERT_TRUE(events_->WaitState(csIdle));
+  EXPECT_TRUE(events_->Errors().empty());
+  HCALL call = DialAndConnect(far);
+  lineDrop(call, nullptr, 0);
   ASSERT_TRUE(events_->WaitError());
+  EXPECT_TRUE(events_->WaitSequence({csConnected, csIdle}));
+  // Further notifications while idle neither restart the session again nor report.
+  modem_->DoLineState();
   EXPECT_EQ(std::vector<LONG>{LINEERR_NODRIVER}, events_->Errors());
-  EXPECT_TRUE(events_->WaitState(csIdle));
 }
 
 // Connected again while the port is held: the held port and reader stay.
@@ -287,6 +333,78 @@ TEST_F(CallFlow, TwoComponentsShareOneSignal) {
   }
   EXPECT_TRUE(both);
   second.reset();
+}
+
+// A host that keeps answering calls waits again from its csIdle handler. A notification of
+// the ended call handled after that Wait (it finds the idle state still recorded; here the
+// handling is run directly, as the event worker would on a late signal) must not close the
+// new line: every call is answered.
+TEST_F(CallFlow, WaitFromTheIdleHandlerAnswersEveryCall) {
+  WaitAgainAfterEachCall();
+  FarEnd far;
+  HLINE far_line = far.Open(0);
+  modem_->SetLineIndex(1);
+  modem_->Wait();
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("call " + std::to_string(round));
+    events_->Clear();
+    HCALL call = far.Call(far_line, number1_);
+    ASSERT_TRUE(events_->WaitPortTaken());
+    ASSERT_NE(0u, far.WaitState(LINECALLSTATE_CONNECTED));
+    EXPECT_GT(lineDrop(call, nullptr, 0), 0);
+    ASSERT_TRUE(WaitRewaits(round + 1));
+    ASSERT_NE(0u, far.WaitState(LINECALLSTATE_IDLE));
+    lineDeallocateCall(call);
+
+    ASSERT_EQ(csIdle, CallRecord.State.load());
+    modem_->DoLineState();
+    ASSERT_TRUE(HeldHere(1));
+  }
+  EXPECT_TRUE(events_->Errors().empty());
+}
+
+// The same for a host that dials again on its own thread as soon as the last call is over: a
+// late idle handling (run directly here, right after Dial, before the new call's first state
+// has been handled) neither cuts the new call nor closes its line.
+TEST_F(CallFlow, DialRightAfterIdleIsNotUndone) {
+  FarEnd far;
+  far.Open(1);
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("call " + std::to_string(round));
+    events_->Clear();
+    DialFar();
+    modem_->DoLineState();
+    HCALL call = far.AnswerNext();
+    ASSERT_NE(0u, call);
+    ASSERT_TRUE(events_->WaitPortTaken());
+    EXPECT_GT(lineDrop(call, nullptr, 0), 0);
+    // csIdle may be raised by the round that handles csDisconnected, before the idle state
+    // itself has been handled; the next Dial comes at once all the same.
+    ASSERT_TRUE(events_->WaitSequence({csConnected, csIdle}));
+    ASSERT_NE(0u, far.WaitState(LINECALLSTATE_IDLE));
+    lineDeallocateCall(call);
+  }
+  EXPECT_TRUE(events_->Errors().empty());
+}
+
+// OnLineState is raised before OnLineErr. A handler that acts on the state meanwhile (here it
+// hangs up, which records the drop's result) must not change the code OnLineErr reports.
+TEST_F(CallFlow, OnLineErrReportsTheCodeThatFailed) {
+  events_->OnState([this](TQuodem* sender, CallState state) {
+    if (state == csOffering) {
+      sender->Cut();
+      result_at_offering_.store(CallRecord.LastResult.load());
+    }
+  });
+  FarEnd far;
+  HLINE far_line = far.Open(0);
+  modem_->SetLineIndex(1);
+  modem_->Wait();
+  telephony::testing::NextAnswerReturns(LINEERR_OPERATIONFAILED);
+  far.Call(far_line, number1_);
+  ASSERT_TRUE(events_->WaitError());
+  EXPECT_EQ(std::vector<LONG>{LINEERR_OPERATIONFAILED}, events_->Errors());
+  EXPECT_NE(LINEERR_OPERATIONFAILED, result_at_offering_.load());  // the drop's own result
 }
 
 }  // namespace

@@ -24,9 +24,13 @@
 //   - Call-state notifications are coalesced: several changes before the event worker runs
 //     are handled once, with the state recorded last; intermediate states raise no
 //     OnLineState.
-//   - Reaching csIdle always ends the telephony session and starts a new one; the next call
-//     needs a new Dial or Wait. Any notification handled while the recorded state is csIdle
-//     runs the idle handling again.
+//   - Reaching csIdle ends the telephony session and starts a new one; the next call needs a
+//     new Dial or Wait. This happens once per call, and only for a call the component saw in
+//     progress (a state other than csIdle was handled for it). Notifications handled while
+//     the recorded state stays csIdle raise OnLineState(csIdle) again and do nothing else; a
+//     Dial or Wait made since the call began (from a csIdle handler, or on the host's thread
+//     right after idle) is kept: the idle handling then releases the call but leaves the
+//     session and the new line alone.
 //   - LINEERR_CALLUNAVAIL after a failed answer or port lookup leads to lineDialA on the call
 //     instead of an OnLineErr.
 //   - Two components in one process share one CallRecord and one notification event
@@ -36,8 +40,8 @@
 //   - OnLineState carries CallRecord.State as read when the event is raised, which may
 //     already be newer than the state that was acted on.
 //   - The failure reply of a call request (LINE_REPLY) is stored in CallRecord.LastResult
-//     and signalled; when it is handled while the recorded state is still csIdle, the idle
-//     handling overwrites the code with its own results and no OnLineErr is raised.
+//     and signalled; when it is handled while the recorded state is still csIdle it raises
+//     OnLineState(csIdle) only: no OnLineErr, and the line Dial opened stays open.
 //   - A failed line open releases the call-parameter block; Dial builds it again.
 //   - After a failed translation or call request Dial runs Cut (which drops whatever call
 //     CallRecord names); the line it opened stays open until the call state goes idle or
@@ -262,8 +266,16 @@ class TQuodem : public TComponent {
   std::mutex FReceiveLock;
   HLINE FOpenLine = 0;  // the line Dial or Wait opened (guarded by FLineLock)
   // Serialises starting and ending the telephony session (ModemInit, the idle restart, the
-  // destructor). Held across lineShutdown/lineInitialize; never while raising an event.
+  // destructor) and the line opens of Dial and Wait. Held across lineShutdown/lineInitialize;
+  // never while raising an event.
   std::mutex FSessionLock;
+  // Which session the idle handling may end (line/), guarded by FSessionLock: the number of
+  // lines Dial and Wait have opened, the call last seen in progress, that number when it was
+  // first seen, and whether its idle state has been handled.
+  std::uint64_t FSessionGeneration = 0;
+  HCALL FSessionCall = 0;
+  std::uint64_t FSessionCallGeneration = 0;
+  bool FSessionCallEnded = true;
   HANDLE FStopEvent = 0;  // private wake-up of this component's event worker
   // Reader workers alive (started and not yet past their last use of this component).
   std::mutex FReaderLock;
@@ -285,6 +297,10 @@ class TQuodem : public TComponent {
   // The second half of Cut (line/): stops the reader worker and purges and closes the port,
   // when held. Serialised by FCutLock; never waits for a worker.
   void ReleasePort();
+  // Opens line `device` for Dial and Wait and records it as row `index`'s line and the open
+  // line (line/). Stores the result in CallRecord.LastResult; a failure releases the
+  // call-parameter block and is reported through OnLineErr. Returns the result.
+  LONG OpenLine(DWORD device, int index, HLINE* line);
 
   // Starts the reader worker for the port just taken over, when none runs (transfer/).
   // Called by state handling with FCutLock held.

@@ -339,6 +339,8 @@ class CallTracker {
 // A TQuodem that can wait until none of its reader workers runs any more.
 class SoakQuodem : public TQuodem {
  public:
+  // As every class derived from TQuodem must: no worker may call in while this part goes.
+  ~SoakQuodem() override { StopWorkers(); }
   bool WaitReadersDone() {
     std::unique_lock<std::mutex> lock(FReaderLock);
     return FReadersDone.wait_for(lock, kGuard, [this] { return FLiveReaders == 0; });

@@ -204,11 +204,11 @@ inline std::string Describe(const Resources& r) {
 // tracker before the component, so that the component (whose workers raise the handlers)
 // is destroyed first.
 //
-// Keeping a line waiting. The idle handling of a call may run twice (a notification that
-// comes while it runs is handled as idle again), and each run closes the line and restarts
-// the session; a Wait issued by the host between the two runs is undone. A host that keeps
-// answering calls therefore calls Wait from its csIdle handler, after each run:
-// KeepWaiting does that.
+// Keeping a line waiting. The end of a call closes the line and restarts the session, so a
+// host that keeps answering calls calls Wait from its csIdle handler: KeepWaiting does that.
+// csIdle may be raised more than once for one ended call; each of those Waits reopens the
+// line, which can turn away a call offered at that very moment, so the soak counts and
+// retries calls lost while being set up.
 class CallTracker {
  public:
   void Attach(TQuodem& modem) {

@@ -17,7 +17,7 @@ std::string ParsedArgs::Value(const std::string& name, const std::string& fallba
 ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs) {
   auto find = [&](const std::string& name) -> const OptionSpec* {
     auto it = std::find_if(specs.begin(), specs.end(),
-                           [&](const OptionSpec& spec) { return spec.name == name; });
+                           [&](const OptionSpec& rule) { return rule.name == name; });
     return it == specs.end() ? nullptr : &*it;
   };
   ParsedArgs parsed;
@@ -48,20 +48,20 @@ ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<Opt
     } else {
       throw UsageError("unknown option '" + arg + "'");
     }
-    const OptionSpec* spec = find(name);
-    if (spec == nullptr) throw UsageError("unknown option '--" + name + "'");
-    if (spec->takes_value && !has_inline_value) {
+    const OptionSpec* rule = find(name);
+    if (rule == nullptr) throw UsageError("unknown option '--" + name + "'");
+    if (rule->takes_value && !has_inline_value) {
       if (i + 1 >= args.size()) throw UsageError("option '--" + name + "' needs a value");
       value = args[++i];
-    } else if (!spec->takes_value && has_inline_value) {
+    } else if (!rule->takes_value && has_inline_value) {
       throw UsageError("option '--" + name + "' takes no value");
     }
     auto& values = parsed.values_[name];
-    if (!values.empty() && !spec->repeatable) {
+    if (!values.empty() && !rule->repeatable) {
       throw UsageError("option '--" + name + "' given more than once");
     }
     values.push_back(value);
-    if (spec->takes_value) parsed.ordered_.emplace_back(name, value);
+    if (rule->takes_value) parsed.ordered_.emplace_back(name, value);
   }
   return parsed;
 }

@@ -50,10 +50,10 @@ bool AllDialable(const std::string& value) {
 
 void CompleteLine(LineSettings& line, const ProviderKind& kind) {
   std::vector<Setting> ordered;
-  for (const KeySpec& spec : kind.keys) {
-    Setting setting{spec.key, spec.default_value, 0};
+  for (const KeyRule& rule : kind.keys) {
+    Setting setting{rule.key, rule.default_value, 0};
     for (const Setting& given : line.settings) {
-      if (given.key == spec.key) setting = given;
+      if (given.key == rule.key) setting = given;
     }
     ordered.push_back(setting);
   }
@@ -222,23 +222,23 @@ class Parser {
     line.line = section.line;
     for (const Setting& setting : section.settings) {
       if (&setting == provider) continue;
-      const KeySpec* spec = nullptr;
-      for (const KeySpec& candidate : kind->keys) {
-        if (candidate.key == setting.key) spec = &candidate;
+      const KeyRule* rule = nullptr;
+      for (const KeyRule& candidate : kind->keys) {
+        if (candidate.key == setting.key) rule = &candidate;
       }
-      if (spec == nullptr) {
+      if (rule == nullptr) {
         Fail(setting.line, "unknown key '" + setting.key + "' for provider " + kind->name);
       }
-      std::string problem = spec->check ? spec->check(setting.value) : std::string();
+      std::string problem = rule->check ? rule->check(setting.value) : std::string();
       if (!problem.empty()) Fail(setting.line, setting.key + ": " + problem);
       line.settings.push_back(setting);
     }
-    for (const KeySpec& spec : kind->keys) {
-      if (!spec.required) continue;
+    for (const KeyRule& rule : kind->keys) {
+      if (!rule.required) continue;
       bool given = false;
-      for (const Setting& setting : line.settings) given = given || setting.key == spec.key;
+      for (const Setting& setting : line.settings) given = given || setting.key == rule.key;
       if (!given)
-        Fail(section.line, "[line] of provider " + kind->name + " without '" + spec.key + "'");
+        Fail(section.line, "[line] of provider " + kind->name + " without '" + rule.key + "'");
     }
     CompleteLine(line, *kind);
     config_.lines.push_back(std::move(line));
@@ -249,12 +249,12 @@ class Parser {
     for (const LineSettings& line : config_.lines) {
       const ProviderKind* kind = FindProviderKind(line.provider);
       if (kind == nullptr) continue;
-      for (const KeySpec& spec : kind->keys) {
-        if (!spec.unique) continue;
-        const std::string& value = line.Get(spec.key);
-        auto [it, fresh] = seen.emplace(spec.key + "=" + value, line.line);
+      for (const KeyRule& rule : kind->keys) {
+        if (!rule.unique) continue;
+        const std::string& value = line.Get(rule.key);
+        auto [it, fresh] = seen.emplace(rule.key + "=" + value, line.line);
         if (!fresh) {
-          Fail(line.line, spec.key + " " + value + " is already used by the [line] at line " +
+          Fail(line.line, rule.key + " " + value + " is already used by the [line] at line " +
                               std::to_string(it->second));
         }
       }

@@ -100,21 +100,21 @@ bool EditLineSettings(ServiceConfig& config, DWORD device_id, std::istream& in, 
   if (kind == nullptr) return false;
   out << "Line " << device_id << ": \"" << line.Get("name") << "\" (" << kind->name
       << "). Press Enter to keep a value.\n";
-  for (const KeySpec& spec : kind->keys) {
-    std::string value = line.Get(spec.key);
+  for (const KeyRule& rule : kind->keys) {
+    std::string value = line.Get(rule.key);
     auto check = [&](const std::string& candidate) -> std::string {
-      std::string problem = spec.check ? spec.check(candidate) : std::string();
-      if (!problem.empty() || !spec.unique) return problem;
+      std::string problem = rule.check ? rule.check(candidate) : std::string();
+      if (!problem.empty() || !rule.unique) return problem;
       for (std::size_t other = 0; other < config.lines.size(); ++other) {
         if (other != device_id && config.lines[other].provider == line.provider &&
-            config.lines[other].Get(spec.key) == candidate) {
+            config.lines[other].Get(rule.key) == candidate) {
           return "already used by line " + std::to_string(other);
         }
       }
       return "";
     };
-    if (!Ask(in, out, spec.key, spec.help, &value, check)) return false;
-    line.Set(spec.key, value);
+    if (!Ask(in, out, rule.key, rule.help, &value, check)) return false;
+    line.Set(rule.key, value);
   }
   std::string timeout = std::to_string(config.answer_timeout_s);
   int seconds = config.answer_timeout_s;

@@ -137,7 +137,7 @@ class Provider {
 // A kind of provider: its name in the configuration file, the keys a [line] section of
 // that kind takes, and how to make one. Adding a provider means adding a kind to the list in
 // provider_kinds.cpp; the service and the configuration parser need no change.
-struct KeySpec {
+struct KeyRule {
   std::string key;
   std::string default_value;  // used when the key is missing (unless required)
   bool required = false;
@@ -149,7 +149,7 @@ struct KeySpec {
 
 struct ProviderKind {
   std::string name;
-  std::vector<KeySpec> keys;  // "name" included
+  std::vector<KeyRule> keys;  // "name" included
   std::function<std::unique_ptr<Provider>(const LineSettings& settings, const ServiceConfig& config,
                                           ProviderContext& context)>
       create;

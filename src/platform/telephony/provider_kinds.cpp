@@ -34,22 +34,22 @@ std::string CheckPort(const std::string& value) {
 }
 
 std::vector<ProviderKind> MakeKinds() {
-  KeySpec name{"name", "", true, false, "the line's name as applications list it", CheckLineName};
+  KeyRule name{"name", "", true, false, "the line's name as applications list it", CheckLineName};
   std::vector<ProviderKind> kinds;
   kinds.push_back(ProviderKind{
       "exchange",
-      {name, KeySpec{"number", "", true, true,
+      {name, KeyRule{"number", "", true, true,
                      "the line's number on the local exchange (digits, * and #)", CheckNumber}},
       CreateExchangeProvider});
-  KeySpec tcp_name = name;
+  KeyRule tcp_name = name;
   tcp_name.required = false;
   tcp_name.default_value = "TCP/IP line";
   kinds.push_back(ProviderKind{
       "tcp",
       {tcp_name,
-       KeySpec{"listen", "127.0.0.1:6400", false, true,
+       KeyRule{"listen", "127.0.0.1:6400", false, true,
                "address to listen on when waiting (port 0: any free port)", CheckListen},
-       KeySpec{"port", "6400", false, false, "port used when a dialed host has none", CheckPort}},
+       KeyRule{"port", "6400", false, false, "port used when a dialed host has none", CheckPort}},
       CreateTcpProvider});
   return kinds;
 }

@@ -91,6 +91,14 @@ struct LineInfo {
 // broken, or (saying why) when the exchange folder cannot be used.
 std::vector<LineInfo> ListLines();
 
+// Whether calls to the number (or listen address) of the open line `line` are offered to it:
+// 0 when they are; LINEERR_RESOURCEUNAVAIL when they are not, with the reason recorded for
+// ServiceProblem() (another process or another line of this one holds the address, it could
+// not be taken, or the line was opened without owner privilege); LINEERR_INVALLINEHANDLE for
+// a line that is not open. A line opened with owner privilege takes its address when it is
+// free, and gives it back when it places an outgoing call.
+LONG LineAddressHeld(HLINE line);
+
 // The problem found in the configuration file by the last lineInitialize that failed with
 // LINEERR_INIFILECORRUPT in this process ("" when none).
 std::string ServiceConfigurationError();

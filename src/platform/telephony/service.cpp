@@ -551,6 +551,16 @@ std::vector<LineInfo> Service::ListLines() {
   return lines;
 }
 
+LONG Service::LineAddressHeld(HLINE line) {
+  std::lock_guard<std::mutex> guard(mu_);
+  OpenLine* open = FindLine(line);
+  if (open == nullptr) return LINEERR_INVALLINEHANDLE;
+  std::string why;
+  if (open->provider->HoldsAddress(&why)) return 0;
+  problem_ = why;
+  return LINEERR_RESOURCEUNAVAIL;
+}
+
 bool Service::CloseLineByService(const std::string& number) {
   std::lock_guard<std::mutex> guard(mu_);
   for (const auto& [handle, line] : lines_) {

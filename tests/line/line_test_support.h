@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "line/call_table.h"
 #include "quodem/component/quodem.h"
 #include "quodem/platform/telephony_service.h"
 
@@ -37,9 +38,20 @@ class ProbeQuodem : public TQuodem {
     return FLines[row].Name;
   }
   bool HasReader() {
-    std::lock_guard<std::recursive_mutex> lock(FCutLock);
+    std::lock_guard<std::mutex> lock(FCutLock);
     return FReadThread != nullptr;
   }
+  // Calls not torn down yet, and lines still open, in this component's own record.
+  std::size_t KnownCalls() {
+    std::lock_guard<std::mutex> lock(FCallLock);
+    return FCalls->CallCount();
+  }
+  bool HasOpenLines() {
+    std::lock_guard<std::mutex> lock(FCallLock);
+    return FCalls->HasOpenLines();
+  }
+  // True once every call this component knew has been torn down and its lines closed.
+  bool Quiet() { return KnownCalls() == 0 && !HasOpenLines(); }
 };
 
 // A flag one thread sets and another waits for.

@@ -82,6 +82,12 @@ namespace quodem {
 class TQuodem;
 class TQuodemThread;
 class TReadModemThread;
+namespace line {
+class CallTable;
+class Inbox;
+class StateRound;
+using OpenId = std::uint64_t;
+}  // namespace line
 
 // Call states as the component reports them (one byte in events).
 enum CallState : std::uint8_t {
@@ -247,35 +253,45 @@ class TQuodem : public TComponent {
   TFileReceiveEvent FOnFileReceive;
   std::shared_ptr<TQuodemThread> FEventThread;
   std::shared_ptr<TReadModemThread> FReadThread;  // guarded by FCutLock
-  OVERLAPPED FWriteOverlapped;                    // guarded by FSendLock (used by Write)
+  OVERLAPPED FWriteOverlapped;                    // guarded by FWriteLock (used by Write)
+  // Set by every Cut; cleared when a call's disconnected or idle state has been handled and
+  // when Dial or Wait opens a line. State handling decides by each call's own record (see
+  // line/call_table.h); this flag only tells what happened last.
   std::atomic<bool> FLocalCut{false};
   std::unique_ptr<char[]> FMsgBuffer;  // receive side (see FReceiveLock)
   std::atomic<DWORD> FRecvBytes{0};
-  std::atomic<HANDLE> FCommHandle{INVALID_HANDLE_VALUE};
-  FrameHeader FRecvHeader;  // receive side (see FReceiveLock)
+  std::atomic<HANDLE> FCommHandle{INVALID_HANDLE_VALUE};  // written under FCutLock
+  FrameHeader FRecvHeader;                                // receive side (see FReceiveLock)
 
-  // Guards beyond the classic design.
-  mutable std::mutex FFieldLock;  // the three strings
-  mutable std::mutex FLineLock;   // line table, names, call parameters, opened line
-  mutable std::mutex FEventLock;  // the six closures
-  std::recursive_mutex FCutLock;  // serialises Cut; guards FReadThread
-  std::mutex FWriteLock;          // one Write at a time on FWriteOverlapped
-  std::timed_mutex FSendLock;     // one send at a time (FSendHeader, chunks)
+  // Beyond the classic design.
+  //
+  // Locks, outermost first. None is held while an event is raised, and none is taken while a
+  // lock that comes after it in this list is held:
+  //   FSendLock     one send at a time (FSendHeader, the frame's writes)
+  //   FCallLock     line control: the session (start, restart, end), line opens, the call
+  //                 table and the calls Dial places. Held across telephony calls, which never
+  //                 call back while it is held (the callback takes only the inbox's own lock).
+  //   FCutLock      the port and the reader: FCommHandle, FPortCall, FReadThread
+  //   FWriteLock    one Write at a time on FWriteOverlapped
+  //   FReceiveLock  held by a reader worker while it receives (see below)
+  //   FReaderLock, FLineLock, FFieldLock, FEventLock: leaves guarding plain fields
+  std::mutex FSendLock;
+  std::mutex FCallLock;
+  std::mutex FCutLock;
+  std::mutex FWriteLock;
   // Held by a reader worker while it receives, so that a reader let go by Cut and still
   // finishing a frame never overlaps the next call's reader on FRecvHeader and FMsgBuffer.
   std::mutex FReceiveLock;
-  HLINE FOpenLine = 0;  // the line Dial or Wait opened (guarded by FLineLock)
-  // Serialises starting and ending the telephony session (ModemInit, the idle restart, the
-  // destructor) and the line opens of Dial and Wait. Held across lineShutdown/lineInitialize;
-  // never while raising an event.
-  std::mutex FSessionLock;
-  // Which session the idle handling may end (line/), guarded by FSessionLock: the number of
-  // lines Dial and Wait have opened, the call last seen in progress, that number when it was
-  // first seen, and whether its idle state has been handled.
-  std::uint64_t FSessionGeneration = 0;
-  HCALL FSessionCall = 0;
-  std::uint64_t FSessionCallGeneration = 0;
-  bool FSessionCallEnded = true;
+  mutable std::mutex FFieldLock;  // the three strings
+  mutable std::mutex FLineLock;   // line table, names, call parameters
+  mutable std::mutex FEventLock;  // the six closures
+
+  // Line control (line/): the lines this component opened and the calls it placed or was
+  // offered (guarded by FCallLock), and where the telephony callback leaves notifications
+  // for it (guarded by its own lock).
+  std::unique_ptr<line::CallTable> FCalls;
+  std::shared_ptr<line::Inbox> FInbox;
+  HCALL FPortCall = 0;    // the call whose port is held (guarded by FCutLock)
   HANDLE FStopEvent = 0;  // private wake-up of this component's event worker
   // Reader workers alive (started and not yet past their last use of this component).
   std::mutex FReaderLock;
@@ -295,12 +311,15 @@ class TQuodem : public TComponent {
   void StopWorkers();
 
   // The second half of Cut (line/): stops the reader worker and purges and closes the port,
-  // when held. Serialised by FCutLock; never waits for a worker.
+  // when held (ReleasePortOf: only when it is `call`'s). Serialised by FCutLock; never waits
+  // for a worker.
   void ReleasePort();
-  // Opens line `device` for Dial and Wait and records it as row `index`'s line and the open
-  // line (line/). Stores the result in CallRecord.LastResult; a failure releases the
-  // call-parameter block and is reported through OnLineErr. Returns the result.
-  LONG OpenLine(DWORD device, int index, HLINE* line);
+  void ReleasePortOf(HCALL call);
+  // Line control's helpers (line/call_control.cpp). OpenLine and CloseOpenLine run with
+  // FCallLock held.
+  bool SelectedDevice(int* index, DWORD* device) const;
+  LONG OpenLine(DWORD device, int index, bool for_wait, HLINE* line, line::OpenId* id);
+  void CloseOpenLine(line::OpenId id);
 
   // Starts the reader worker for the port just taken over, when none runs (transfer/).
   // Called by state handling with FCutLock held.
@@ -311,6 +330,7 @@ class TQuodem : public TComponent {
 
   friend class TQuodemThread;
   friend class TReadModemThread;
+  friend class line::StateRound;
 };
 
 // Registers TQuodem on the palette page "Samples" (and nothing else there).

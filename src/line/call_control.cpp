@@ -160,6 +160,13 @@ void TQuodem::Wait() {
   LONG result;
   {
     std::lock_guard<std::mutex> calls(FCallLock);
+    if (line::LineOpen* waiting = FCalls->FindWaiting(index)) {
+      // Waiting already: the line stays as it is, and stays open when the call on it ends.
+      // Opening it again would drop a call being offered on it at this very moment.
+      waiting->kept = true;
+      CallRecord.LastResult.store(0);
+      return;
+    }
     HLINE line = 0;
     line::OpenId opened = 0;
     result = OpenLine(device, index, true, &line, &opened);

@@ -19,6 +19,13 @@ LineOpen* CallTable::FindOpen(OpenId id) {
   return nullptr;
 }
 
+LineOpen* CallTable::FindWaiting(int row) {
+  for (LineOpen& open : opens_) {
+    if (open.open && open.row == row && open.kind == OpenKind::kWait) return &open;
+  }
+  return nullptr;
+}
+
 CallEntry& CallTable::AddCall(HCALL call, OpenId open, LONG request) {
   RemoveCall(call);  // a handle the service reused after a deallocation
   CallEntry entry;

@@ -24,8 +24,9 @@ struct LineOpen {
   HLINE line = 0;
   int row = 0;
   OpenKind kind = OpenKind::kDial;
-  bool open = true;  // false once closed (by the component, by reopening its row, or by the
-                     // service)
+  bool open = true;   // false once closed (by the component, by reopening its row, or by the
+                      // service)
+  bool kept = false;  // a Wait came while it was open: the call on it ending leaves it open
 };
 
 struct CallEntry {
@@ -43,6 +44,8 @@ class CallTable {
   // the handle when a session opens a device again).
   LineOpen& AddOpen(OpenId id, HLINE line, int row, OpenKind kind);
   LineOpen* FindOpen(OpenId id);
+  // The line open for waiting on `row`, or null.
+  LineOpen* FindWaiting(int row);
 
   CallEntry& AddCall(HCALL call, OpenId open, LONG request);
   CallEntry* FindCall(HCALL call);

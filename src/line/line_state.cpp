@@ -44,9 +44,10 @@ class StateRound {
   void CallState(const CallNotices::Call& notice) {
     CallEntry* entry = calls_.FindCall(notice.call);
     if (entry == nullptr) {
-      // A call this component has not seen yet: an incoming one on one of its lines (Dial
-      // records its own calls before their first notification can be handled).
-      if (calls_.FindOpen(notice.open) == nullptr) return;
+      // A call this component has not seen yet can only be one offered on one of its lines:
+      // Dial records its own calls before their first notification can be handled, and
+      // nothing follows a call's idle state.
+      if (!notice.offered || calls_.FindOpen(notice.open) == nullptr) return;
       entry = &calls_.AddCall(notice.call, notice.open, 0);
     }
     switch (notice.state) {
@@ -73,14 +74,17 @@ class StateRound {
     CallEntry* entry = calls_.FindByRequest(reply.request);
     if (entry == nullptr) entry = calls_.FindByAnswerRequest(reply.request);
     if (entry == nullptr) return;  // not a request of a call this component keeps (a drop)
-    failures_.push_back({reply.outcome, 0});  // always reported, never answered by dialing
+    const bool answer = entry->request != reply.request;
+    if (!(answer && MovedOn(reply.outcome))) {
+      failures_.push_back({reply.outcome, 0});  // reported, never answered by dialing
+    }
     entry->cut = true;
     const bool was_dropped = entry->dropped;
     entry->dropped = true;
     if (!was_dropped && lineDrop(entry->call, nullptr, 0) > 0) {
       return;  // the call exists: torn down, with its line, once it is idle
     }
-    if (entry->request != reply.request) return;  // a failed answer: the call stays until idle
+    if (answer) return;  // a failed answer: the call stays until idle
     // The failed call request never made a call: nothing follows, so it ends here.
     const OpenId open = entry->open;
     lineDeallocateCall(entry->call);
@@ -106,6 +110,11 @@ class StateRound {
   const std::vector<Failure>& Failures() const { return failures_; }
 
  private:
+  // An answer or port lookup refused because the call is no longer in the state that was
+  // acted on: the caller hung up meanwhile. Nothing failed; the call's next state, already
+  // on its way, tears it down.
+  static bool MovedOn(LONG result) { return result == LINEERR_INVALCALLSTATE; }
+
   void Answer(CallEntry& entry) {
     LineOpen* open = calls_.FindOpen(entry.open);
     if (entry.cut) return;
@@ -120,7 +129,7 @@ class StateRound {
     CallRecord.LastResult.store(result);
     if (result > 0) {
       entry.answer_request = result;  // the asynchronous answer request
-    } else {
+    } else if (!MovedOn(result)) {
       failures_.push_back({result, entry.call});
     }
   }
@@ -139,7 +148,7 @@ class StateRound {
     }
     CallRecord.LastResult.store(result);
     if (result != 0) {
-      failures_.push_back({result, entry.call});
+      if (!MovedOn(result)) failures_.push_back({result, entry.call});
       return;
     }
     HANDLE port;
@@ -167,7 +176,8 @@ class StateRound {
   }
 
   // The call is over: port released, handle deallocated, its line closed unless reopened
-  // since (closing a line that is open for a newer call would make it deaf).
+  // since (closing a line that is open for a newer call would make it deaf) or the host
+  // waited on it again meanwhile.
   void TearDown(CallEntry& entry) {
     const HCALL call = entry.call;
     const OpenId open = entry.open;
@@ -175,7 +185,14 @@ class StateRound {
     q_.FLocalCut.store(false);
     CallRecord.LastResult.store(lineDeallocateCall(call));
     calls_.RemoveCall(call);
-    if (!calls_.OpenHasCalls(open)) q_.CloseOpenLine(open);
+    if (!calls_.OpenHasCalls(open)) {
+      LineOpen* line = calls_.FindOpen(open);
+      if (line != nullptr && line->kept) {
+        line->kept = false;  // it waits for the next call
+      } else {
+        q_.CloseOpenLine(open);
+      }
+    }
     ended_a_call_ = true;
   }
 

@@ -265,12 +265,13 @@ TEST_F(CallFlow, LineClosedByTheServiceIsDisconnected) {
 // An answer that fails with LINEERR_CALLUNAVAIL is followed by lineDialA on the call, not
 // by OnLineErr.
 TEST_F(CallFlow, UnavailableAnswerDialsInsteadOfReporting) {
-  // The result the round that handled the offer left: the first csOffering raised (a later
-  // round may raise csOffering again after the Cut below has stored the drop's result).
+  // The result the round that handled the offer left, read in its own OnLineState: the test
+  // goes on (and its Cut stores the drop's result) only once it has been read.
   events_->OnState([this](TQuodem*, CallState state) {
     LONG none = 0;
-    if (state == csOffering) {
-      result_at_offering_.compare_exchange_strong(none, CallRecord.LastResult.load());
+    if (state == csOffering &&
+        result_at_offering_.compare_exchange_strong(none, CallRecord.LastResult.load())) {
+      events_->Poke();
     }
   });
   FarEnd far;
@@ -279,7 +280,7 @@ TEST_F(CallFlow, UnavailableAnswerDialsInsteadOfReporting) {
   modem_->Wait();
   telephony::testing::NextAnswerReturns(LINEERR_CALLUNAVAIL);
   far.Call(far_line, number1_);
-  ASSERT_TRUE(events_->WaitState(csOffering));
+  ASSERT_TRUE(events_->WaitFor([this] { return result_at_offering_.load() != 0; }));
   // Once the cut call has gone idle, the handling of the offer (and any OnLineErr it would
   // raise) is long over.
   modem_->Cut();

@@ -20,34 +20,45 @@
 // worker calls into it (or reads its vtable) while it is being torn down. Notifications that
 // arrive while a derived constructor still runs are handled by TQuodem's own operations.
 //
-// Behaviour a host may rely on, kept from the component's classic design:
-//   - Call-state notifications are coalesced: several changes before the event worker runs
-//     are handled once, with the state recorded last; intermediate states raise no
-//     OnLineState.
-//   - Reaching csIdle ends the telephony session and starts a new one; the next call needs a
-//     new Dial or Wait. This happens once per call, and only for a call the component saw in
-//     progress (a state other than csIdle was handled for it). Notifications handled while
-//     the recorded state stays csIdle raise OnLineState(csIdle) again and do nothing else; a
-//     Dial or Wait made since the call began (from a csIdle handler, or on the host's thread
-//     right after idle) is kept: the idle handling then releases the call but leaves the
-//     session and the new line alone.
-//   - LINEERR_CALLUNAVAIL after a failed answer or port lookup leads to lineDialA on the call
-//     instead of an OnLineErr.
+// Behaviour a host may rely on:
+//   - Every notification keeps its call: the component keeps a record of each call it placed
+//     or was offered, and every reaction (answer, take the port, drop, tear down) acts on the
+//     call the notification is about. A late state of an old call never drops, cuts or takes
+//     the port of a newer one; a call cut locally never gets its port taken; one component's
+//     call never touches another component's.
+//   - Notifications are coalesced per call: several states of one call that arrive before
+//     the event worker runs are handled once, with the latest; the calls of one round are
+//     handled in the order of their first notification. Each round raises OnLineState once,
+//     with CallRecord.State as read when it is raised (the process's latest state, which may
+//     be newer than what was acted on, or another component's), then OnLineErr for what
+//     failed in it.
+//   - Every call is torn down exactly once, when its idle state is handled (also when its
+//     states merged into idle, or the host cut it before any was handled): the port is
+//     released if it is the call's, the handle deallocated and the call's line closed, unless
+//     Dial or Wait has opened that line again since or Wait was called on it meanwhile (it
+//     then keeps waiting). When that leaves the component with no open line and no call, the
+//     telephony session ends and a new one starts; the next call needs a new Dial or Wait.
+//   - Wait on a line the component is waiting on already changes nothing but keeps the line
+//     open when its call ends (a Wait from a csIdle handler never turns away a call being
+//     offered). A waiting line holds its number or listen address: when it cannot (another
+//     process waits on it, or it cannot be taken) Wait closes it again and reports
+//     LINEERR_RESOURCEUNAVAIL, with the reason in telephony::ServiceProblem().
+//   - Only a line opened by Wait answers offered calls; an offer on a line opened by Dial is
+//     dropped.
+//   - A failed request (a LINE_REPLY with an error for the component's call request or
+//     answer) raises OnLineErr with that code after OnLineState; the request's call is
+//     released and the line Dial opened closed. A Dial that fails at once (translation, call
+//     request) reports, runs Cut and closes the line it opened.
+//   - An answer or port lookup refused with LINEERR_INVALCALLSTATE is not reported: the
+//     caller hung up meanwhile, and the call's next state tears it down.
+//   - LINEERR_CALLUNAVAIL after a failed answer or port lookup leads to lineDialA on that
+//     call instead of an OnLineErr.
+//   - Cut drops this component's current call (the one it placed or answered last of those
+//     not torn down), releases the port and marks the call cut.
 //   - Two components in one process share one CallRecord and one notification event
-//     ("LineModemEvent"): one signal wakes both, and each runs its own DoLineState (both try
-//     to answer an offered call). Only one call is tracked per process, and Cut drops the
-//     process's current call whichever component placed it.
-//   - OnLineState carries CallRecord.State as read when the event is raised, which may
-//     already be newer than the state that was acted on.
-//   - The failure reply of a call request (LINE_REPLY) is stored in CallRecord.LastResult
-//     and signalled; when it is handled while the recorded state is still csIdle it raises
-//     OnLineState(csIdle) only: no OnLineErr, and the line Dial opened stays open.
+//     ("LineModemEvent"); a signal that names no component's line wakes both. Each component
+//     acts only on its own lines' calls.
 //   - A failed line open releases the call-parameter block; Dial builds it again.
-//   - After a failed translation or call request Dial runs Cut (which drops whatever call
-//     CallRecord names); the line it opened stays open until the call state goes idle or
-//     the component is destroyed.
-//   - A second Dial or Wait opens the line again; idle handling closes the line opened last,
-//     lineShutdown closes the rest.
 // Decided limits:
 //   - Only LineIndex values 0 .. LineNames().size() - 1 select a line; any other value
 //     selects none.

@@ -117,15 +117,29 @@ class ExchangeCall : public StreamCall {
   bool own_number_ = false;
 };
 
-// What a waiting exchange line parks when it closes: the number's lock. Its socket goes at
-// once (callers in between find no socket and get busy, as when nobody waits), so a process
-// that ends while a number is parked leaves nothing behind in the exchange folder.
+// What a waiting exchange line parks when it closes: the listening socket (a caller who
+// dials in between stays queued on it and is answered once the line is open again), the
+// socket file and the number's lock. Given back in that order: once the lock is free a
+// newcomer may bind afresh.
 class ParkedNumber : public ParkedAddress {
  public:
-  explicit ParkedNumber(NumberLock lock) : lock_(std::move(lock)) {}
-  NumberLock TakeLock() { return std::move(lock_); }
+  ParkedNumber(int fd, std::string socket_path, NumberLock lock)
+      : fd_(fd), socket_path_(std::move(socket_path)), lock_(std::move(lock)) {}
+  ~ParkedNumber() override {
+    if (fd_ < 0) return;
+    close(fd_);
+    unlink(socket_path_.c_str());
+    lock_.Release();
+  }
+  // Hands the socket and the lock to a line taking the number back.
+  int TakeSocket(NumberLock* lock) {
+    *lock = std::move(lock_);
+    return std::exchange(fd_, -1);
+  }
 
  private:
+  int fd_;
+  std::string socket_path_;
   NumberLock lock_;
 };
 
@@ -148,11 +162,9 @@ class ExchangeLine : public ProviderLine {
     if (!listener_.Listening()) return;
     // A line that waited for calls keeps its number for a moment, for this process to open
     // the line again without another process taking the number in between.
-    listener_.Close();
-    unlink(socket_path_.c_str());
     HeldHere().erase(socket_path_);
     ParkAddress(context_.loop, ParkingKey(socket_path_),
-                std::make_unique<ParkedNumber>(std::move(lock_)));
+                std::make_unique<ParkedNumber>(listener_.Detach(), socket_path_, std::move(lock_)));
   }
 
   bool Holds(const std::string& name) const override {
@@ -184,17 +196,24 @@ class ExchangeLine : public ProviderLine {
       return Broken(e.what(), LINEERR_OPERATIONFAILED);
     }
     if (HeldHere().count(socket_path_) != 0) return 0;
+    const auto answer = [this](int accepted, const sockaddr_storage&) { Answer(accepted); };
     if (auto parked = TakeParkedAddress(context_.loop, ParkingKey(socket_path_))) {
-      lock_ = static_cast<ParkedNumber&>(*parked).TakeLock();
-    } else {
-      switch (lock_.TryTake(socket_path_ + ".lock", &problem)) {
-        case NumberLock::Result::kHeldElsewhere:
-          return 0;
-        case NumberLock::Result::kFailed:
-          return Broken(problem, LINEERR_OPERATIONFAILED);
-        case NumberLock::Result::kTaken:
-          break;
+      int fd = static_cast<ParkedNumber&>(*parked).TakeSocket(&lock_);
+      if (!listener_.Start(fd, answer)) {
+        unlink(socket_path_.c_str());
+        lock_.Release();
+        return LINEERR_RESOURCEUNAVAIL;
       }
+      HeldHere()[socket_path_] = this;
+      return 0;
+    }
+    switch (lock_.TryTake(socket_path_ + ".lock", &problem)) {
+      case NumberLock::Result::kHeldElsewhere:
+        return 0;
+      case NumberLock::Result::kFailed:
+        return Broken(problem, LINEERR_OPERATIONFAILED);
+      case NumberLock::Result::kTaken:
+        break;
     }
     // Holding the lock, any socket file left is stale (its owner died without closing).
     unlink(socket_path_.c_str());
@@ -209,7 +228,7 @@ class ExchangeLine : public ProviderLine {
       lock_.Release();
       return Broken(why, LINEERR_OPERATIONFAILED);
     }
-    if (!listener_.Start(fd, [this](int accepted, const sockaddr_storage&) { Answer(accepted); })) {
+    if (!listener_.Start(fd, answer)) {
       unlink(socket_path_.c_str());
       lock_.Release();
       return LINEERR_RESOURCEUNAVAIL;

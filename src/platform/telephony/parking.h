@@ -3,10 +3,11 @@
 // A component closes its waiting line when a call ends and opens it again at once for the
 // next one. Were the number (or TCP listen address) given back in between, another process
 // could take it in that gap, and the reopened line would wait without it. So a line that
-// waited for calls parks what keeps the address its own (the number's lock; a TCP line's
-// listening socket, with any caller already queued on it) instead of giving it back; a line
-// of this process that opens the same address within the parking time takes it back. When
-// the time runs out the address is given back.
+// waited for calls parks what keeps the address its own (its listening socket, and for the
+// exchange the number's lock and socket file) instead of giving it back; a line of this
+// process that opens the same address within the parking time takes it back, and a caller
+// who dialed in between, queued on the socket, is answered then. When the time runs out, or
+// the process exits, the address is given back.
 //
 // Used with the service lock held, like everything a provider does.
 #pragma once
@@ -36,5 +37,8 @@ void ParkAddress(EventLoop& loop, const std::string& key, std::unique_ptr<Parked
 std::unique_ptr<ParkedAddress> TakeParkedAddress(EventLoop& loop, const std::string& key);
 
 bool IsAddressParked(const std::string& key);
+
+// Gives back everything parked (at the process's exit).
+void GiveBackParkedAddresses();
 
 }  // namespace quodem::telephony

@@ -193,8 +193,9 @@ void CallLine::OnState(HCALL call, DWORD state, DWORD mode, std::vector<LineEven
 CallEnd CallLine::EndFor(DWORD mode) const {
   switch (mode) {
     case LINEDISCONNECTMODE_BUSY:
-      // The exchange says busy also when nobody holds the number at all.
-      if (dialled_.kind == DialTarget::Kind::kExchange && !NumberHeld(dialled_.address)) {
+      // The exchange says busy also when nobody holds the number at all, and the TCP line
+      // when nobody listens on the port: nobody there is NO CARRIER.
+      if (dialled_.kind == DialTarget::Kind::kTcp || !NumberHeld(dialled_.address)) {
         return CallEnd::kNoCarrier;
       }
       return CallEnd::kBusy;

@@ -16,6 +16,10 @@ constexpr std::size_t kReadChunk = 4096;
 constexpr std::size_t kDteBacklog = 16 * 1024;  // taken from the line, not yet written
 constexpr auto kSettingsPoll = std::chrono::milliseconds(50);
 constexpr auto kDrainPoll = std::chrono::milliseconds(20);
+// After the far end hung up, how long the DTE may leave the last data unread before the
+// device is hung up all the same.
+constexpr auto kStallGrace = std::chrono::seconds(5);
+constexpr auto kDrainedFor = std::chrono::milliseconds(100);
 
 unsigned Baud(speed_t speed) {
   static const std::pair<speed_t, unsigned> kSpeeds[] = {
@@ -177,7 +181,7 @@ void EmulatedModem::HandleLineEvents(Clock::time_point now) {
         Log("the far end hung up");
         carrier_lost_ = true;
         carrier_pending_ = 0;
-        carrier_deadline_ = now + std::chrono::milliseconds(100 * interpreter_.Register(10));
+        carrier_deadline_ = now + kStallGrace;
         break;
     }
   }
@@ -305,12 +309,19 @@ void EmulatedModem::FinishCarrierLoss(Clock::time_point now) {
     if (hang_up_device) pending += pty_.UnreadByClient();
   }
   if (pending > 0) {
+    drained_since_.reset();
     if (pending != carrier_pending_) {
       carrier_pending_ = pending;
-      carrier_deadline_ = now + std::chrono::milliseconds(100 * interpreter_.Register(10));
+      carrier_deadline_ = now + kStallGrace;
     }
     if (now < carrier_deadline_) return;
+  } else if (delivering && hang_up_device) {
+    // The kernel moves what the master took into the client's input in steps, and only
+    // that input is counted: it must stay empty for a moment before nothing is left.
+    if (!drained_since_) drained_since_ = now;
+    if (now - *drained_since_ < kDrainedFor) return;
   }
+  drained_since_.reset();
   carrier_lost_ = false;
   calls_.HangUp();
   if (hang_up_device) {

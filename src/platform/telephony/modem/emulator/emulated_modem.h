@@ -6,8 +6,8 @@
 //
 // Polls, both short and bounded: the DTE's settings every 50 ms only while a client has
 // cleared EXTPROC (no wake-ups for its settings then), and, after the far end hung up, the
-// client's unread input every 20 ms for at most S10 tenths of a second, so the data that
-// came before the hang-up is read before the device is hung up.
+// client's unread input every 20 ms while it goes down (giving up when it stalls for 5 s), so
+// the data that came before the hang-up is read before the device is hung up.
 //
 // Carrier loss (the far end hung up a connected call): the data that came first goes to the
 // DTE; then, when the client has CLOCAL clear (it asked to be told of carrier loss, as
@@ -95,9 +95,10 @@ class EmulatedModem {
   std::string to_dte_;
   bool carrier_lost_ = false;
   Clock::time_point carrier_deadline_{};
-  std::size_t carrier_pending_ = 0;  // bytes not yet with the DTE when last looked
-  double up_budget_ = 0;             // bytes the DTE may still send now (paced)
-  double down_budget_ = 0;           // bytes the DTE may still get now (paced)
+  std::size_t carrier_pending_ = 0;                 // bytes not yet with the DTE when last looked
+  std::optional<Clock::time_point> drained_since_;  // nothing left for the DTE since
+  double up_budget_ = 0;                            // bytes the DTE may still send now (paced)
+  double down_budget_ = 0;                          // bytes the DTE may still get now (paced)
   Clock::time_point refilled_{};
   std::optional<Clock::time_point> settings_poll_;
   bool starved_ = false;  // paced work waits for budget

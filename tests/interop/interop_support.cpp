@@ -262,13 +262,19 @@ ProgramResult BackgroundProgram::Finish(std::chrono::seconds guard) {
   if (state_->pid <= 0) return result;
   if (!state_->status) {
     pollfd p{state_->pidfd, POLLIN, 0};
+    bool killed = false;
     if (poll(&p, 1, static_cast<int>(guard.count() * 1000)) <= 0) {
       ADD_FAILURE() << "the program did not end within " << guard.count() << " s";
       kill(state_->pid, SIGKILL);
+      killed = true;
     }
     int status = 0;
     waitpid(state_->pid, &status, 0);
-    state_->status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (killed) {
+      state_->status = -1;
+    } else {
+      state_->status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
   }
   result.status = *state_->status;
   result.output = tool::testing::ReadFile(state_->output_path);

@@ -71,8 +71,9 @@ class Dte {
   std::string pending_;  // read past what Expect waited for
 };
 
-// Runs `program` with `args` to its end (killed after `guard`): exit status (-1 when killed)
-// and everything it wrote on standard output and error.
+// Runs `program` with `args` to its end (killed after `guard`): exit status (128 + the
+// signal's number when a signal ended it, -1 when the guard had to kill it) and everything
+// it wrote on standard output and error.
 struct ProgramResult {
   int status = -1;
   std::string output;

@@ -76,7 +76,7 @@ TEST(Mgetty, AnswersACallAndAFarEndHangupEndsItsSession) {
   caller.Send("ATD102\r");
   caller.Expect("\r\nCONNECT");
   caller.Expect("login:");
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // the escape's guard time
+  std::this_thread::sleep_for(kEscapePause);
   caller.Send("+++");
   caller.Expect("\r\nOK\r\n");
   caller.Command("ATH");

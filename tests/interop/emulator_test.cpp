@@ -42,7 +42,7 @@ TEST(Emulator, CallCarriesEveryByteBothWaysAndEscapeKeepsTheCall) {
   b.Send(data);
   EXPECT_TRUE(a.ReadExactly(data.size()) == data);
   // The escape: silence, +++ (which reaches the far end), silence, OK; the call stays.
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // the guard time itself
+  std::this_thread::sleep_for(kEscapePause);
   a.Send("+++");
   a.Expect("\r\nOK\r\n");
   EXPECT_EQ(b.ReadExactly(3), "+++");
@@ -51,7 +51,7 @@ TEST(Emulator, CallCarriesEveryByteBothWaysAndEscapeKeepsTheCall) {
   a.Expect("\r\nCONNECT 57600\r\n");
   b.Send("still there");
   EXPECT_EQ(a.ReadExactly(11), "still there");
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  std::this_thread::sleep_for(kEscapePause);
   a.Send("+++");
   a.Expect("\r\nOK\r\n");
   a.Command("ATH");
@@ -107,7 +107,7 @@ TEST(Emulator, FarEndHangupHangsUpADeviceWithoutClocalAfterItsData) {
   // text after the data.
   const std::string last = "the last words " + std::string(20000, 'w');
   b.Send(last);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  std::this_thread::sleep_for(kEscapePause);
   b.Send("+++");
   b.Expect("\r\nOK\r\n");
   b.Command("ATH");

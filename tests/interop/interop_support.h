@@ -19,6 +19,9 @@
 namespace quodem::interop {
 
 constexpr auto kGuard = std::chrono::seconds(30);  // hang guard, never a timing check
+// Silence before an escape: the modem's guard time (S12, 1 s) measured from when the
+// emulator read the last byte, which on a busy machine can be well after it was written.
+constexpr auto kEscapePause = std::chrono::seconds(2);
 
 // Whether `program` can be run (found on PATH or as a path); a test skips with a reason
 // when not.

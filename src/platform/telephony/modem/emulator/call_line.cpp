@@ -37,8 +37,13 @@ CallLine::CallLine(DWORD exchange_device, DWORD tcp_device, std::string number,
       wake_(std::move(wake)) {}
 
 CallLine::~CallLine() {
-  if (link_) link_->Close();
+  Shutdown();
+}
+
+void CallLine::Shutdown() {
+  HangUp();
   if (app_ != 0) lineShutdown(app_);  // once it returns, the callback runs no more
+  app_ = 0;
 }
 
 void CallLine::Callback(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR param1,

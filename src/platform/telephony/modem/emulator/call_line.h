@@ -56,6 +56,9 @@ class CallLine {
   // number held by another program, the exchange unusable).
   void Open();
 
+  // Hangs up and ends the session; once it returns the service calls `wake` no more.
+  void Shutdown();
+
   std::vector<LineEvent> Process();
 
   void Dial(const DialTarget& target);

@@ -61,6 +61,7 @@ EmulatedModem::EmulatedModem(ModemOptions options)
   try {
     calls_.Open();
   } catch (...) {
+    calls_.Shutdown();
     close(epoll_);
     close(wake_fd_);
     throw;
@@ -71,7 +72,7 @@ EmulatedModem::~EmulatedModem() {
   stopping_ = true;
   Wake();
   if (loop_.joinable()) loop_.join();
-  calls_.HangUp();
+  calls_.Shutdown();  // no callback or pump thread pokes wake_fd_ after this
   close(epoll_);
   close(wake_fd_);
 }

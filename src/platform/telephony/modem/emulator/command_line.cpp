@@ -125,7 +125,7 @@ CommandLine ParseCommandLine(std::string_view body) {
     }
     if (c == '+') {
       command.kind = AtCommand::Kind::kExtended;
-      command.name = "+";
+      command.name.push_back(c);  // the "+"
       while (IsNameChar(in.Peek())) command.name += in.Take();
       if (command.name.size() == 1) return fail();
       if (in.Peek() == '?') {

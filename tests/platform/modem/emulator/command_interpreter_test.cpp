@@ -215,11 +215,17 @@ TEST_F(Modem, AnyCharacterAbortsDiallingExceptTheLfAfterTheCr) {
   // A late result for the abandoned call changes nothing.
   EXPECT_EQ(modem.Connected(33600, now).to_dte, "");
   EXPECT_FALSE(modem.Online());
-  // A dial followed at once by another command in the same write is aborted by it.
+  // A dial followed at once by another command in the same write is aborted by it before
+  // it is ever placed.
   e = modem.Input("ATD555\rAT\r", now);
-  EXPECT_TRUE(e.dial);
-  EXPECT_TRUE(e.hang_up);
+  EXPECT_FALSE(e.dial);
   EXPECT_EQ(e.to_dte, "\r\nNO CARRIER\r\n");
+  EXPECT_FALSE(modem.InCall());
+  // An answer aborted in the same way hangs up the ringing call instead of answering it.
+  modem.IncomingCall(now);
+  e = modem.Input("ATA\rx", now);
+  EXPECT_FALSE(e.answer);
+  EXPECT_TRUE(e.hang_up);
 }
 
 TEST_F(Modem, CarrierWaitEndsInNoAnswerOnlyWhenTheFarEndRang) {

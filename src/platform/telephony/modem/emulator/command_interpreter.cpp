@@ -411,7 +411,14 @@ void CommandInterpreter::Ring(Clock::time_point now) {
 }
 
 void CommandInterpreter::EndCall() {
-  out_.hang_up = true;
+  // A dial asked for in this same input was never placed: dropping the request is the whole
+  // hang-up (the plumbing applies hang-up before dial, so asking for both would place it).
+  if (out_.dial) {
+    out_.dial.reset();
+  } else {
+    out_.hang_up = true;
+  }
+  out_.answer = false;
   state_ = State::kCommand;
   dial_waiting_.reset();
   carrier_deadline_.reset();

@@ -52,7 +52,8 @@ enum class CallEnd {
   kNoDialtone,  // no line to dial on
 };
 
-// What the interpreter asks of its surroundings, collected over one input.
+// What the interpreter asks of its surroundings, collected over one input. The plumbing
+// applies them in this order: replies, data, hang-up, dial, answer.
 struct Effects {
   std::string to_dte;              // replies and echo, in order
   std::string to_line;             // data for the far end

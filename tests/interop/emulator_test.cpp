@@ -92,6 +92,8 @@ TEST(Emulator, AnyCharacterAbortsTheDialAndS0AnswersWithoutTheDte) {
   a.Send("x");
   a.Expect("\r\nNO CARRIER\r\n");
   a.Command("AT");
+  // Until the exchange has told 102 that the caller gave up, 102 is still taken.
+  ASSERT_TRUE(emulator.WaitForLog("102: the caller gave up"));
   // Auto-answer on the second ring (6 s apart).
   a.Send("ATD102\r");
   b.Expect("\r\nRING\r\n\r\nRING\r\n\r\nCONNECT");

@@ -36,6 +36,13 @@ int RunWait(const ParsedArgs& args) {
       return kExitCallFailed;
     }
     reporter->Waiting(line.index, line.name, line.info.address);
+    const auto lines = telephony::ListLines();
+    if (line.info.device_id < lines.size() &&
+        lines[line.info.device_id].hold == telephony::NumberHold::kInUseByCall) {
+      reporter->Problem("number " + line.info.address +
+                        " is in use by another process's outgoing call; calls are answered "
+                        "as soon as it is free");
+    }
     if (session.WaitForEnd() == CallSession::Outcome::kInterrupted) {
       session.HangUpAfterInterrupt();
       return kExitInterrupted;

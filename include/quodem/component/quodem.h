@@ -73,8 +73,9 @@
 //     so that the far end drops the partial frame instead of taking wrong content for a
 //     whole file. Cut stops a send within one block.
 //   - Every received file frame ends in exactly one OnFileReceive (saved) or one OnFileError
-//     (not saved: refused, unusable name, folder or disk failure, call ended in mid-frame);
-//     the frame is read to its end either way, so the next one arrives as before.
+//     (not saved: refused, unusable name, folder or disk failure, call ended in mid-frame,
+//     also by Cut or the destructor); the frame is read to its end either way, so the next
+//     one arrives as before.
 //     OnFileAccept comes first, for a usable name, before anything is written.
 //   - Nothing is left behind: the content is in an unnamed temporary file until complete
 //     where the file system has them (O_TMPFILE); elsewhere in a ".quodem-XXXXXX.part" that

@@ -221,7 +221,9 @@ TReadModemThread::FrameResult TReadModemThread::ReceiveFile(const FrameHeader& h
   }
   if (over_long) {
     FFileFailure = kReasonNameTooLong;
-  } else if (name.empty()) {
+  } else if (name.empty() || IsReceiveTempName(name)) {
+    // (A name of the temporary files' pattern is unusable too: a peer must neither replace
+    // another receiver's file in progress nor have its own swept away.)
     FFileFailure = kReasonUnusableName;
   } else if (!AcceptFile()) {
     FFileFailure = kReasonRefused;

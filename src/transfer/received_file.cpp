@@ -48,7 +48,9 @@ std::string RandomTempName() {
   return name + kTempSuffix;
 }
 
-bool IsTempName(const std::string& name) {
+}  // namespace
+
+bool IsReceiveTempName(const std::string& name) {
   const std::size_t prefix = sizeof kTempPrefix - 1;
   const std::size_t suffix = sizeof kTempSuffix - 1;
   if (name.size() != prefix + kTempRandomChars + suffix) return false;
@@ -58,6 +60,8 @@ bool IsTempName(const std::string& name) {
     return std::string_view(kAlphabet).find(c) != std::string::npos;
   });
 }
+
+namespace {
 
 int OpenRetrying(const char* path, int flags, mode_t mode) {
   int fd;
@@ -248,7 +252,7 @@ void RemoveStaleReceiveFiles(const std::string& directory) {
   const uid_t me = ::geteuid();
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
-    if (!IsTempName(name)) continue;
+    if (!IsReceiveTempName(name)) continue;
     const int fd =
         ::openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) continue;

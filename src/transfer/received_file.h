@@ -58,6 +58,11 @@ class ReceivedFile {
   std::string temp_path_;  // the named temporary file; empty when unnamed
 };
 
+// True for a name of the temporary files' pattern, ".quodem-XXXXXX.part" (X a letter or a
+// digit). A received file must not take such a name: it could replace the temporary file of
+// another receiver in the folder, and the sweep would remove it.
+bool IsReceiveTempName(const std::string& name);
+
 // Removes from `directory` the temporary files that receivers which were killed left there:
 // regular files named ".quodem-XXXXXX.part", owned by this user, that no live writer holds
 // locked. Best effort: entries that cannot be examined are left alone.

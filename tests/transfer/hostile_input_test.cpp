@@ -73,8 +73,11 @@ TEST_F(HostileInputTest, UnusableNamesAreReadAndDropped) {
                                     {"x/..", kUnusable},
                                     {"", kUnusable}}),
             events->FileErrors());
+  // The name of a receiver's temporary file is not for a peer to take.
+  SendAndSync(FileFrame(".quodem-Ab3xYz.part", Pattern(3)), 1);
+  EXPECT_EQ((FileError{".quodem-Ab3xYz.part", kUnusable}), events->FileErrors().back());
   // The report of a name shows its bytes printably.
-  SendAndSync(FileFrame("a\\\x01/..", Pattern(3)), 1);
+  SendAndSync(FileFrame("a\\\x01/..", Pattern(3)), 2);
   EXPECT_EQ((FileError{"a\\x5C\\x01/..", kUnusable}), events->FileErrors().back());
 }
 

@@ -134,7 +134,8 @@ using TMsgReceiveEvent = std::function<void(TQuodem* Sender, const char* Buffer,
 using TFileReceiveEvent = std::function<void(TQuodem* Sender, const std::string& FileTitle)>;
 // A file frame that did not end in a saved file. FileName: the name as made safe, or for a
 // name that is unusable (empty, ".", "..", longer than 255 bytes) a printable form of the
-// bytes received (bytes outside printable ASCII and the backslash as \xHH). Reason: a short
+// bytes received (bytes outside printable ASCII and the backslash as \xHH); a name of the
+// receiver's temporary files (".quodem-XXXXXX.part") is unusable too. Reason: a short
 // English text, the system's error text where there is one ("No space left on device",
 // "Is a directory", "Permission denied"), otherwise "unusable name", "name longer than 255
 // bytes", "refused by the host", "no folder to save into" or "the call ended before the last

@@ -253,6 +253,12 @@ void RemoveStaleReceiveFiles(const std::string& directory) {
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     if (!IsReceiveTempName(name)) continue;
+    // Only a regular file of ours is opened at all (opening a device can have effects).
+    struct stat seen;
+    if (::fstatat(dir_fd, name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(seen.st_mode) || seen.st_uid != me) {
+      continue;
+    }
     const int fd =
         ::openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) continue;

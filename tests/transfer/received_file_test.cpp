@@ -139,12 +139,13 @@ TEST(RemoveStaleReceiveFiles, OnlyUnlockedFilesOfThePatternOwnedByThisUser) {
   const int held = ::open(live.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(held, 0);
   ASSERT_EQ(0, ::flock(held, LOCK_EX | LOCK_NB));
-  // Near misses of the pattern, and a link with its name, are not ours to remove.
+  // Near misses of the pattern, and a link or a FIFO with its name, are not ours to remove.
   for (const char* name : {".quodem-abc.part", ".quodem-Ab3xYz.partial", "quodem-Ab3xYz.part",
                            ".quodem-Ab-xYz.part", ".quodem-probe-Ab3xYz"}) {
     WriteFileBytes(dir / name, {});
   }
   ASSERT_EQ(0, ::symlink(stale.c_str(), (dir / ".quodem-LINK00.part").c_str()));
+  ASSERT_EQ(0, ::mkfifo((dir / ".quodem-FIFO00.part").c_str(), 0600));
   // A file of another user (only root can make one) stays.
   const bool root = ::geteuid() == 0;
   if (root) {
@@ -153,10 +154,11 @@ TEST(RemoveStaleReceiveFiles, OnlyUnlockedFilesOfThePatternOwnedByThisUser) {
   }
 
   RemoveStaleReceiveFiles(dir.path());
-  std::vector<std::string> expected = {
-      ".quodem-Ab-xYz.part", ".quodem-Ab3xYz.partial", ".quodem-LINK00.part", ".quodem-LIVE00.part",
-      ".quodem-abc.part",    ".quodem-probe-Ab3xYz",   "quodem-Ab3xYz.part"};
-  if (root) expected.insert(expected.begin() + 4, ".quodem-OTHER0.part");
+  std::vector<std::string> expected = {".quodem-Ab-xYz.part",  ".quodem-Ab3xYz.partial",
+                                       ".quodem-FIFO00.part",  ".quodem-LINK00.part",
+                                       ".quodem-LIVE00.part",  ".quodem-abc.part",
+                                       ".quodem-probe-Ab3xYz", "quodem-Ab3xYz.part"};
+  if (root) expected.insert(expected.begin() + 5, ".quodem-OTHER0.part");
   EXPECT_EQ(expected, dir.Entries());
 
   // Once its writer has gone, the live one is stale too.

@@ -3,6 +3,7 @@
 
 #include "command.h"
 #include "preflight.h"
+#include "quodem/platform/telephony_service.h"
 #include "session.h"
 #include "signals.h"
 
@@ -27,8 +28,11 @@ int RunWait(const ParsedArgs& args) {
     if (session.Interrupted()) return kExitInterrupted;
     // The component closes the line when a call goes idle, so every call needs a new Wait.
     if (!session.Wait()) {
+      // The line could not take its number (another process waits on it, or it cannot be
+      // used): say why and stop, rather than wait on a line no call can reach.
+      const std::string why = telephony::ServiceProblem();
       reporter->Problem("cannot wait on line " + std::to_string(line.index) + " (" + line.name +
-                        ")");
+                        ")" + (why.empty() ? "" : ": " + why));
       return kExitCallFailed;
     }
     reporter->Waiting(line.index, line.name, line.info.address);

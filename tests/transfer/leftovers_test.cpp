@@ -16,9 +16,10 @@ namespace {
 
 using namespace calltest;
 
-// The receiving child: waits on line 0 ("101"), saves into $QUODEM_KILL_WORK/inbox, and
-// writes 'w' to the pipe $QUODEM_KILL_PIPE once waiting and 'p' at its first progress
-// report. It waits to be killed; should that not come, it ends by itself after the guard.
+// The receiving child: waits on line 1 ("102"; the parent's own tests wait on "101"), saves
+// into $QUODEM_KILL_WORK/inbox, and writes to the pipe $QUODEM_KILL_PIPE 'w' once waiting
+// ('e' when the Wait failed) and 'p' at its first progress report. It waits to be killed; should
+// that not come, it ends by itself after the guard.
 TEST(KilledReceiverChild, Receives) {
   const char* work = std::getenv("QUODEM_KILL_WORK");
   const char* exchange = std::getenv("QUODEM_KILL_EXCHANGE");
@@ -37,9 +38,11 @@ TEST(KilledReceiverChild, Receives) {
   modem.SetOnLineReceive([&](TQuodem*, DWORD, Dataclass) {
     if (!reported.exchange(true)) (void)!write(report, "p", 1);
   });
-  modem.SetLineIndex(0);
+  bool failed = false;
+  modem.SetOnLineErr([&](TQuodem*, LONG) { failed = true; });  // raised inside Wait
+  modem.SetLineIndex(1);
   modem.Wait();
-  ASSERT_EQ(1, write(report, "w", 1));
+  ASSERT_EQ(1, write(report, failed ? "e" : "w", 1));
   std::unique_lock<std::mutex> guard(lock);
   never.wait_for(guard, 3 * kGuard);
 }
@@ -66,7 +69,7 @@ class KilledReceiver : public ::testing::TestWithParam<bool> {
     if (waiting) {
       RawPeer peer;
       const Bytes frame = FileFrame("big.bin", Pattern(1 << 20));
-      if (peer.Dial("101") && peer.Send(Bytes(frame.begin(), frame.begin() + 200000))) {
+      if (peer.Dial("102", 0) && peer.Send(Bytes(frame.begin(), frame.begin() + 200000))) {
         progressed = ReadByteWithin(fds[0], kGuardMs) == 'p';
       }
       ::kill(child, SIGKILL);
@@ -110,9 +113,9 @@ TEST_P(KilledReceiver, LeavesNothingOnceTheNextReaderStarts) {
     ~Receiver() { modem.StopWorkers(); }  // no handler runs once the recorder goes
   } next;
   next.modem.SetSaveFileDir(inbox);
-  next.modem.SetLineIndex(1);  // "102": the killed child's "101" is left alone
+  next.modem.SetLineIndex(0);  // "101": the killed child's "102" is left alone
   next.modem.Wait();
-  ASSERT_TRUE(peer.Dial("102", 0));
+  ASSERT_TRUE(peer.Dial("101"));
   ASSERT_TRUE(next.events.WaitPortTaken());
   // The reader removes stale files before it waits for its first frame.
   ASSERT_TRUE(peer.Send(MessageFrame(ToBytes("sync"))));

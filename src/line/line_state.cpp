@@ -98,6 +98,10 @@ class StateRound {
   void RestartSessionWhenUnused() {
     if (!ended_a_call_ || calls_.HasOpenLines() || calls_.HasCalls()) return;
     lineShutdown(q_.FLineApp.load());
+    // Ending the session leaves no call: a call offered on a line of this component while
+    // the line was closing was ended by the close, and its idle notification went with the
+    // old session. The record says idle rather than keep that offer as the latest state.
+    CallRecord.State.store(csIdle);
     HLINEAPP app = 0;
     DWORD devices = 0;
     LONG result = lineInitialize(&app, nullptr, LineCallback, nullptr, &devices);

@@ -274,6 +274,42 @@ TEST_F(CallRecords, WaiterKeepsItsNumberBetweenCalls) {
   EXPECT_TRUE(events_->Errors().empty());
 }
 
+// A caller offered on the waiting line just as the call on it ends: the end and the offer
+// are handled in one round, which closes the line (the offer goes with it) and restarts the
+// session, so the offer's own end is never told. The host is told the call is idle, not
+// the dead offer, so it waits again, and the next call connects.
+TEST_F(CallRecords, OfferOnTheLineAsItsCallEndsLeavesTheHostIdle) {
+  FarEnd far;
+  HLINE far_line = far.Open(0);
+  WorkerHold hold(*modem_, *events_);
+  modem_->SetLineIndex(1);
+  modem_->Wait();
+  const line::OpenId open = modem_->WaitingOpen(1);
+  ASSERT_NE(0u, open);
+  HCALL first = far.Call(far_line, number1_);
+  ASSERT_TRUE(events_->WaitPortTaken());
+  ASSERT_NE(0u, far.WaitState(LINECALLSTATE_CONNECTED));
+
+  ASSERT_TRUE(hold.Hold());
+  modem_->Cut();
+  // The far end hears the cut after the service has told this component its call is idle.
+  ASSERT_TRUE(far.WaitCallState(first, LINECALLSTATE_DISCONNECTED));
+  constexpr HCALL kOffered = 0x7ffffff0;  // never a handle of the service
+  LineCallback(kOffered, LINE_CALLSTATE, open, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_OWNER);
+  events_->Clear();
+  hold.Release();
+  ASSERT_TRUE(events_->WaitState(csIdle));
+  for (CallState state : events_->StateList()) EXPECT_NE(csOffering, state);
+  ASSERT_TRUE(WaitQuiet(*modem_, *events_));
+  far.HangUp(first);
+
+  events_->Clear();
+  modem_->Wait();
+  far.Call(far_line, number1_);
+  EXPECT_TRUE(events_->WaitPortTaken());
+  EXPECT_TRUE(events_->Errors().empty());
+}
+
 // Wait on a line whose number another line of this process holds reports that it cannot
 // wait (the reason goes to ServiceProblem) instead of succeeding without the number.
 TEST_F(CallRecords, WaitWithoutTheNumberIsReported) {

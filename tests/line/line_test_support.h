@@ -51,6 +51,12 @@ class ProbeQuodem : public TQuodem {
     std::lock_guard<std::mutex> lock(FCallLock);
     return FCalls->HasOpenLines();
   }
+  // The open of the line this component waits on in `row` (0 when it does not wait there).
+  line::OpenId WaitingOpen(int row) {
+    std::lock_guard<std::mutex> lock(FCallLock);
+    const line::LineOpen* open = FCalls->FindWaiting(row);
+    return open != nullptr ? open->id : 0;
+  }
   // Makes the event worker run a round of its own (as a notification for it would).
   void Nudge() { SetEvent(FInbox->Event()); }
   // True once every call this component knew has been torn down and its lines closed.

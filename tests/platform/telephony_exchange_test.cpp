@@ -121,6 +121,31 @@ TEST_F(ExchangeCall, HangUpWithoutPortsIsReportedAtOnce) {
   b.HangUp(c.callee);
 }
 
+// A caller who dials while the line's last call is ending (disconnected, not dropped yet)
+// rings until that call is idle and is then offered, instead of being turned away busy. A
+// caller of a line in a live call still gets busy.
+TEST_F(ExchangeCall, ACallerWhileTheLastCallEndsIsOfferedOnceItIsIdle) {
+  Party a(0), b(1);
+  Connected first = Connect(a, b);
+  Party third(0);  // outgoing only: 101 is held by a
+  HCALL busy = third.Dial("102");
+  EXPECT_EQ(third.recorder.WaitState(busy, LINECALLSTATE_DISCONNECTED).param2,
+            LINEDISCONNECTMODE_BUSY);
+  third.HangUp(busy);
+
+  a.HangUp(first.caller);
+  b.recorder.WaitState(first.callee, LINECALLSTATE_DISCONNECTED);
+  HCALL next = third.Dial("102");
+  third.recorder.WaitState(next, LINECALLSTATE_RINGBACK);
+  b.HangUp(first.callee);  // the old call goes idle: the waiting caller is offered
+  HCALL offered = b.recorder.WaitOffered();
+  b.Answer(offered);
+  third.recorder.WaitState(next, LINECALLSTATE_CONNECTED);
+  for (DWORD state : third.recorder.States(next)) EXPECT_NE(state, LINECALLSTATE_BUSY);
+  third.HangUp(next);
+  b.HangUp(offered);
+}
+
 TEST_F(ExchangeCall, BusyWhenNobodyListens) {
   Party a(0);
   HCALL call = a.Dial("555");

@@ -62,18 +62,23 @@ TEST(ToolWaiter, AnswersEveryCallWhileOthersUseItsLine) {
   constexpr int kCalls = 8;
   int answered = 0;
   for (int call = 0; call < kCalls; ++call) {
-    const ToolResult result =
-        RunTool({"dial", "102", "--line", "0", "--message", "call " + std::to_string(call)});
+    const ToolResult result = RunTool(
+        {"dial", "102", "--line", "0", "--json", "--message", "call " + std::to_string(call)});
     if (result.status == 0) ++answered;
-    EXPECT_EQ(result.status, 0) << "call " << call << ": " << result.err;
+    EXPECT_EQ(result.status, 0) << "call " << call << ": " << result.err << result.out;
   }
   done.store(true);
   others.join();
   EXPECT_EQ(answered, kCalls);
+  // The last message may still be on its way to the waiter's output when the dialer ends.
+  int seen = 0;
+  waiter.WaitForEvent(
+      [&seen](const JsonLine& event) { return EventName(event) == "message" && ++seen == kCalls; });
   waiter.Signal(SIGINT);
   waiter.Finish();
   EXPECT_EQ(EventsNamed(waiter.Result().Events(), "message").size(),
-            static_cast<std::size_t>(kCalls));
+            static_cast<std::size_t>(kCalls))
+      << waiter.Err() << waiter.Result().out;
 }
 
 }  // namespace

@@ -24,7 +24,9 @@
 //   dialed out keeps its number for two seconds: an open of that line in this process
 //   within that time takes it back (callers who dialed meanwhile are answered then), while
 //   other processes find it held. A TCP line keeps its listening socket the same way, so a
-//   waiter's port stays the same across calls.
+//   waiter's port stays the same across calls. A caller who reaches a line while its call is
+//   ending (disconnected, or the far end has hung up) is kept and offered once that call is
+//   idle; a caller of a line in a live call gets busy.
 //   Dialing connects to <folder>/<dialable number>. When the callee answers, its side sends
 //   the one byte 0x06, which the caller's side reads before reporting connected; after that
 //   the connection carries exactly the bytes the two components write.

@@ -20,6 +20,7 @@
 #include "platform/telephony/parking.h"
 #include "platform/telephony/stream_call.h"
 #include "platform/telephony/translate.h"
+#include "platform/telephony/waiting_callers.h"
 
 namespace quodem::telephony {
 namespace {
@@ -138,17 +139,21 @@ class ExchangeCall : public StreamCall {
 // newcomer may bind afresh.
 class ParkedNumber : public ParkedAddress {
  public:
-  ParkedNumber(int fd, std::string socket_path, NumberLock lock)
-      : fd_(fd), socket_path_(std::move(socket_path)), lock_(std::move(lock)) {}
+  ParkedNumber(int fd, std::string socket_path, NumberLock lock, WaitingCallers callers)
+      : fd_(fd),
+        socket_path_(std::move(socket_path)),
+        lock_(std::move(lock)),
+        callers_(std::move(callers)) {}
   ~ParkedNumber() override {
     if (fd_ < 0) return;
     close(fd_);
     unlink(socket_path_.c_str());
     lock_.Release();
   }
-  // Hands the socket and the lock to a line taking the number back.
-  int TakeSocket(NumberLock* lock) {
+  // Hands the socket, the lock and the callers kept waiting to a line taking the number back.
+  int TakeSocket(NumberLock* lock, WaitingCallers* callers) {
     *lock = std::move(lock_);
+    *callers = std::move(callers_);
     return std::exchange(fd_, -1);
   }
 
@@ -156,11 +161,17 @@ class ParkedNumber : public ParkedAddress {
   int fd_;
   std::string socket_path_;
   NumberLock lock_;
+  WaitingCallers callers_;  // closed (busy) when the number is given back
 };
 
 std::string ParkingKey(const std::string& socket_path) {
   return "exchange:" + socket_path;
 }
+
+// Lets a task posted to the event loop find a line that may be gone by the time it runs.
+struct LineAnchor {
+  ProviderLine* line = nullptr;
+};
 
 class ExchangeLine : public ProviderLine {
  public:
@@ -171,9 +182,13 @@ class ExchangeLine : public ProviderLine {
         folder_(std::move(folder)),
         number_(std::move(number)),
         answer_timeout_s_(answer_timeout_s),
-        listener_(context.loop) {}
+        listener_(context.loop),
+        anchor_(std::make_shared<LineAnchor>()) {
+    anchor_->line = this;
+  }
 
   ~ExchangeLine() override {
+    anchor_->line = nullptr;
     StopWatchingLock();
     if (!listener_.Listening()) return;
     HeldHere().erase(socket_path_);
@@ -184,7 +199,8 @@ class ExchangeLine : public ProviderLine {
     // A line that waited for calls keeps its number for a moment, for this process to open
     // the line again without another process taking the number in between.
     ParkAddress(context_.loop, ParkingKey(socket_path_),
-                std::make_unique<ParkedNumber>(listener_.Detach(), socket_path_, std::move(lock_)));
+                std::make_unique<ParkedNumber>(listener_.Detach(), socket_path_, std::move(lock_),
+                                               std::move(waiting_)));
   }
 
   bool Holds(const std::string& name) const override {
@@ -219,8 +235,16 @@ class ExchangeLine : public ProviderLine {
     }
     if (HeldHere().count(socket_path_) != 0) return 0;
     if (auto parked = TakeParkedAddress(context_.loop, ParkingKey(socket_path_))) {
-      int fd = static_cast<ParkedNumber&>(*parked).TakeSocket(&lock_);
-      return Listen(fd);
+      int fd = static_cast<ParkedNumber&>(*parked).TakeSocket(&lock_, &waiting_);
+      LONG result = Listen(fd);
+      // A caller kept while the line was closed is offered now, from the loop (the line is
+      // not known to the service until this open returns).
+      if (result == 0 && !waiting_.empty()) {
+        context_.loop.Post([anchor = anchor_] {
+          if (anchor->line != nullptr) anchor->line->LineFree();
+        });
+      }
+      return result;
     }
     std::string problem;
     switch (lock_.TryTake(LockPath(), &problem)) {
@@ -288,7 +312,9 @@ class ExchangeLine : public ProviderLine {
   }
 
   LONG Listen(int fd) {
-    if (!listener_.Start(fd, [this](int accepted, const sockaddr_storage&) { Answer(accepted); })) {
+    if (!listener_.Start(fd, [this](int accepted, const sockaddr_storage&) {
+          Answer(accepted, std::string());
+        })) {
       unlink(socket_path_.c_str());
       lock_.Release();
       return LINEERR_RESOURCEUNAVAIL;
@@ -351,9 +377,22 @@ class ExchangeLine : public ProviderLine {
     inotify_fd_ = -1;
   }
 
-  void Answer(int fd) {
+  void LineFree() override {
+    if (auto caller = waiting_.TakeFirst()) Answer(caller->fd, caller->peer);
+  }
+
+  void KeepCaller(int fd, std::string peer) override {
+    if (!waiting_.Keep(fd, std::move(peer))) close(fd);
+  }
+
+  void Answer(int fd, const std::string& peer) {
     testing::NumberFaults faults = faults::ForNumber(number_);
-    if (faults.busy || dialed_out_ || events_->HasActiveCall()) {
+    const bool busy = faults.busy || dialed_out_ || events_->HasActiveCall();
+    if (busy && !faults.busy && !dialed_out_ && events_->ActiveCallEnding() &&
+        waiting_.Keep(fd, peer)) {
+      return;  // offered once the ending call is idle
+    }
+    if (busy) {
       close(fd);  // one call per line: the caller reads the end of stream and sees busy
       return;
     }
@@ -371,6 +410,8 @@ class ExchangeLine : public ProviderLine {
   std::string take_problem_;     // why taking the number failed, when it did
   NumberLock lock_;
   Listener listener_;
+  WaitingCallers waiting_;
+  std::shared_ptr<LineAnchor> anchor_;
   // Taking the number over (see WatchLock).
   static constexpr int kTakeOverRetries = 4;
   int inotify_fd_ = -1;

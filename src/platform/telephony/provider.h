@@ -68,6 +68,15 @@ class ProviderCall {
     (void)digits;
     done(LINEERR_INVALCALLSTATE);
   }
+  // An incoming call still offered, whose line is closing: gives up its connection (nothing
+  // has been sent on it) so the line can keep the caller and offer it again once reopened.
+  // -1 when the call has no such connection (outgoing, answered, or gone).
+  virtual int TakeBackOffered() { return -1; }
+  // True once the far end has hung up, even if that has not been reported yet (the bytes it
+  // sent before are still being read).
+  virtual bool PeerHungUp() const { return false; }
+  // How the line names the caller of an incoming call (a TCP line: its address).
+  virtual std::string CallerName() const { return {}; }
   // "comm/datamodem" on a connected call: the name of the device carrying the call, and a
   // new port handle on it that the caller owns (0 on failure).
   virtual std::string PortDeviceName() const = 0;
@@ -88,6 +97,10 @@ class LineEvents {
   virtual ~LineEvents() = default;
   // True while a call on this line is not idle (one call per line).
   virtual bool HasActiveCall() const = 0;
+  // True while that call is ending: disconnected, or its far end has hung up already (it goes
+  // idle as soon as its owner drops it), so a new caller need not be turned away busy (see
+  // ProviderLine::LineFree).
+  virtual bool ActiveCallEnding() const = 0;
   // A new incoming call. The service attaches its events and reports it as offering to the
   // line's session. Returns false when the line cannot take it; the call is destroyed then.
   virtual bool OfferCall(std::unique_ptr<ProviderCall> call) = 0;
@@ -108,6 +121,15 @@ class ProviderLine {
   // privilege).
   enum class AddressHold { kHeld, kPending, kNotHeld };
   virtual AddressHold HoldsAddress(std::string* why) const = 0;
+  // The line's call has gone idle (called later, from the event loop, while the line is still
+  // open and has no call): a caller kept waiting while that call was ending may be offered.
+  virtual void LineFree() {}
+  // The line is closing with this caller's offer unanswered: kept (see waiting_callers.h) or
+  // turned away (closed).
+  virtual void KeepCaller(int fd, std::string peer) {
+    (void)peer;
+    ::close(fd);
+  }
   // Creates an outgoing call to `destination` (not started yet). Returns null and sets
   // `*error` (LINEERR_INVALADDRESS for an address this line cannot dial) on failure.
   virtual std::unique_ptr<ProviderCall> MakeCall(const std::string& destination, LONG* error) = 0;

@@ -39,6 +39,7 @@ struct Service::OpenLine : LineEvents {
   std::unique_ptr<ProviderLine> provider;
 
   bool HasActiveCall() const override { return active != 0; }
+  bool ActiveCallEnding() const override;
   bool OfferCall(std::unique_ptr<ProviderCall> call) override {
     return service->OfferCall(*this, std::move(call));
   }
@@ -60,6 +61,13 @@ struct Service::Call : CallEvents {
     service->CallStateChanged(*this, new_state, mode);
   }
 };
+
+bool Service::OpenLine::ActiveCallEnding() const {
+  const auto it = service->calls_.find(active);
+  if (it == service->calls_.end()) return false;
+  const Call& call = *it->second;
+  return call.state == LINECALLSTATE_DISCONNECTED || (call.provider && call.provider->PeerHungUp());
+}
 
 Service& Service::Instance() {
   static Service* service = new Service;  // never destroyed; see the header
@@ -214,6 +222,11 @@ void Service::CallStateChanged(Call& call, DWORD state, DWORD mode) {
   if (state != LINECALLSTATE_IDLE) return;
   if (OpenLine* line = FindLine(call.line); line != nullptr && line->active == call.handle) {
     line->active = 0;
+    // Told later, from the loop: the provider of the ended call may still be on the stack.
+    loop_->Post([this, handle = line->handle] {
+      OpenLine* free = FindLine(handle);
+      if (free != nullptr && free->active == 0 && free->provider) free->provider->LineFree();
+    });
   }
   if (call.provider) {
     // The provider may still be on the stack: it is destroyed by the dispatcher later.
@@ -258,8 +271,16 @@ void Service::CloseLine(HLINE handle, bool tell_session) {
   if (tell_session) {
     Enqueue(line->app, Message{line->handle, LINE_CLOSE, line->instance, 0, 0, 0});
   }
-  if (Call* call = FindCall(line->active)) ForceIdle(*call);
-  line->provider.reset();  // gives the number back
+  if (Call* call = FindCall(line->active)) {
+    // A caller offered on the line and not answered yet is kept with the line's address
+    // rather than hung up: a line reopened here offers it again (see waiting_callers.h).
+    if (call->state == LINECALLSTATE_OFFERING && call->provider && line->provider) {
+      int fd = call->provider->TakeBackOffered();
+      if (fd >= 0) line->provider->KeepCaller(fd, call->provider->CallerName());
+    }
+    ForceIdle(*call);
+  }
+  line->provider.reset();  // gives the number back, or parks it
   lines_.erase(handle);
 }
 

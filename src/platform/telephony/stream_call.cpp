@@ -1,11 +1,13 @@
 #include "platform/telephony/stream_call.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <fcntl.h>
 #include <cerrno>
+#include <utility>
 
 #include "platform/telephony/graceful_close.h"
 #include "quodem/platform/posix/descriptor_port.h"
@@ -171,6 +173,21 @@ void StreamCall::Drop(Completion done) {
   phase_ = Phase::kIdle;
   Report(LINECALLSTATE_IDLE);
   done(0);
+}
+
+bool StreamCall::PeerHungUp() const {
+  if (phase_ == Phase::kDisconnected) return true;
+  if (phase_ != Phase::kConnected || fd_ < 0) return false;
+  pollfd ready{fd_, POLLRDHUP, 0};
+  return poll(&ready, 1, 0) == 1 && (ready.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+int StreamCall::TakeBackOffered() {
+  if (phase_ != Phase::kOffered || fd_ < 0) return -1;
+  StopWatching();
+  phase_ = Phase::kIdle;
+  socket_connected_ = false;
+  return std::exchange(fd_, -1);
 }
 
 HANDLE StreamCall::OpenPort() {

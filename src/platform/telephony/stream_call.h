@@ -34,6 +34,8 @@ class StreamCall : public ProviderCall {
   void Answer(Completion done) override;
   void Drop(Completion done) override;
   std::string PortDeviceName() const override { return device_name_; }
+  int TakeBackOffered() override;
+  bool PeerHungUp() const override;
   HANDLE OpenPort() override;
 
   // From the port observers (via the event loop).

@@ -19,6 +19,7 @@
 #include "platform/telephony/stream_call.h"
 #include "platform/telephony/tcp_address.h"
 #include "platform/telephony/translate.h"
+#include "platform/telephony/waiting_callers.h"
 
 namespace quodem::telephony {
 namespace {
@@ -67,16 +68,26 @@ testing::NumberFaults FaultsFor(const std::string& bound, const std::string& con
 // bound to.
 class ParkedSocket : public ParkedAddress {
  public:
-  ParkedSocket(int fd, std::string bound) : fd_(fd), bound_(std::move(bound)) {}
+  ParkedSocket(int fd, std::string bound, WaitingCallers callers)
+      : fd_(fd), bound_(std::move(bound)), callers_(std::move(callers)) {}
   ~ParkedSocket() override {
     if (fd_ >= 0) close(fd_);
   }
   const std::string& bound() const { return bound_; }
-  int Take() { return std::exchange(fd_, -1); }
+  int Take(WaitingCallers* callers) {
+    *callers = std::move(callers_);
+    return std::exchange(fd_, -1);
+  }
 
  private:
   int fd_;
   std::string bound_;
+  WaitingCallers callers_;  // closed when the port is given back
+};
+
+// Lets a task posted to the event loop find a line that may be gone by the time it runs.
+struct LineAnchor {
+  ProviderLine* line = nullptr;
 };
 
 std::string ParkingKey(const std::string& listen) {
@@ -99,6 +110,8 @@ class TcpCall : public StreamCall {
       : StreamCall(context, faults, "tcp:" + peer) {
     AdoptIncoming(fd);
   }
+
+  std::string CallerName() const override { return device_name_.substr(4); }  // "tcp:" + peer
 
   void Start() override {
     phase_ = Phase::kDialing;
@@ -193,15 +206,18 @@ class TcpLine : public ProviderLine {
         listen_(std::move(listen)),
         default_port_(default_port),
         answer_timeout_s_(answer_timeout_s),
-        listener_(context.loop) {}
+        listener_(context.loop) {
+    anchor_->line = this;
+  }
 
   ~TcpLine() override {
+    anchor_->line = nullptr;
     if (!listener_.Listening()) return;
     // A line that waited for calls keeps its port for a moment, for this process to open the
     // line again without a gap another process could bind in.
     HeldHere().erase(listen_);
     ParkAddress(context_.loop, ParkingKey(listen_),
-                std::make_unique<ParkedSocket>(listener_.Detach(), bound_));
+                std::make_unique<ParkedSocket>(listener_.Detach(), bound_, std::move(waiting_)));
   }
 
   const std::string& bound() const { return bound_; }
@@ -229,16 +245,23 @@ class TcpLine : public ProviderLine {
     taken_by_owner_ = true;
     if (HeldHere().count(listen_) != 0) return 0;
     const auto answer = [this](int accepted, const sockaddr_storage& peer) {
-      Answer(accepted, peer);
+      Answer(accepted, DescribeAddress(peer));
     };
     if (auto parked = TakeParkedAddress(context_.loop, ParkingKey(listen_))) {
       auto& socket = static_cast<ParkedSocket&>(*parked);
       bound_ = socket.bound();
-      if (!listener_.Start(socket.Take(), answer)) {
+      if (!listener_.Start(socket.Take(&waiting_), answer)) {
         bound_.clear();
         return LINEERR_RESOURCEUNAVAIL;
       }
       HeldHere()[listen_] = this;
+      // A caller kept while the line was closed is offered now, from the loop (the line is
+      // not known to the service until this open returns).
+      if (!waiting_.empty()) {
+        context_.loop.Post([anchor = anchor_] {
+          if (anchor->line != nullptr) anchor->line->LineFree();
+        });
+      }
       return 0;
     }
     std::optional<HostPort> address = ParseHostPort(listen_, -1, true);
@@ -313,13 +336,25 @@ class TcpLine : public ProviderLine {
     return result;
   }
 
-  void Answer(int fd, const sockaddr_storage& peer) {
+  void LineFree() override {
+    if (auto caller = waiting_.TakeFirst()) Answer(caller->fd, caller->peer);
+  }
+
+  void KeepCaller(int fd, std::string peer) override {
+    if (!waiting_.Keep(fd, std::move(peer))) close(fd);
+  }
+
+  void Answer(int fd, const std::string& peer) {
     testing::NumberFaults faults = FaultsFor(bound_, listen_);
-    if (faults.busy || events_->HasActiveCall()) {
+    const bool busy = faults.busy || events_->HasActiveCall();
+    if (busy && !faults.busy && events_->ActiveCallEnding() && waiting_.Keep(fd, peer)) {
+      return;  // offered once the ending call is idle
+    }
+    if (busy) {
       close(fd);  // one call per line
       return;
     }
-    events_->OfferCall(std::make_unique<TcpCall>(context_, faults, fd, DescribeAddress(peer)));
+    events_->OfferCall(std::make_unique<TcpCall>(context_, faults, fd, peer));
   }
 
   ProviderContext& context_;
@@ -331,6 +366,8 @@ class TcpLine : public ProviderLine {
   bool taken_by_owner_ = false;  // opened with owner privilege (TakeAddress ran)
   std::string take_problem_;     // why listening failed, when it did
   Listener listener_;
+  WaitingCallers waiting_;
+  std::shared_ptr<LineAnchor> anchor_ = std::make_shared<LineAnchor>();
 };
 
 class TcpProvider : public Provider {

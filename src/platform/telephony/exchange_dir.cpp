@@ -12,6 +12,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/telephony/regular_file.h"
+
 namespace quodem::telephony {
 namespace {
 
@@ -37,6 +39,45 @@ void MakeFolder(const std::string& path, bool with_parents) {
   }
 }
 
+// The folder's path spelled so that its last part names the folder itself: made absolute,
+// trailing slashes and "." parts dropped ("/x/link/" would otherwise name the link's target,
+// and a check of the link itself would pass it), and the folders above it resolved by the
+// kernel, as every later use resolves them. A path that ends in ".." is resolved whole.
+std::string NormalFolderPath(const std::string& given) {
+  std::string path = given;
+  if (path.empty() || path[0] != '/') {
+    char* cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr) {
+      throw std::runtime_error("cannot use the exchange folder " + given + ": " +
+                               std::strerror(errno));
+    }
+    path = std::string(cwd) + "/" + path;
+    std::free(cwd);
+  }
+  for (;;) {
+    if (path.size() > 1 && path.back() == '/') {
+      path.pop_back();
+    } else if (path.size() > 2 && path.compare(path.size() - 2, 2, "/.") == 0) {
+      path.resize(path.size() - 2);
+    } else {
+      break;
+    }
+  }
+  const std::size_t slash = path.rfind('/');
+  const std::string name = path.substr(slash + 1);
+  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+  const bool whole = name.empty() || name == "..";
+  char* resolved = realpath((whole ? path : parent).c_str(), nullptr);
+  if (resolved == nullptr) {
+    throw std::runtime_error("cannot use the exchange folder " + given + ": " +
+                             std::strerror(errno));
+  }
+  std::string real = resolved;
+  std::free(resolved);
+  if (whole) return real;
+  return real == "/" ? "/" + name : real + "/" + name;
+}
+
 }  // namespace
 
 std::string ExchangeDirectoryPath() {
@@ -50,9 +91,10 @@ std::string ExchangeDirectoryPath() {
 }
 
 std::string PrepareExchangeDirectory() {
-  std::string path = ExchangeDirectoryPath();
+  const std::string given = ExchangeDirectoryPath();
   const char* explicit_dir = std::getenv("QUODEM_EXCHANGE_DIR");
-  MakeFolder(path, explicit_dir != nullptr && *explicit_dir != 0);
+  MakeFolder(given, explicit_dir != nullptr && *explicit_dir != 0);
+  const std::string path = NormalFolderPath(given);
   struct stat info {};
   if (lstat(path.c_str(), &info) != 0) {
     throw std::runtime_error("cannot use the exchange folder " + path + ": " +
@@ -117,9 +159,10 @@ NumberLock::~NumberLock() {
 
 NumberLock::Result NumberLock::TryTake(const std::string& lock_path, std::string* problem) {
   Release();
-  int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
+  std::string why;
+  int fd = OpenRegularFile(lock_path, O_RDWR | O_CREAT | O_NOFOLLOW, 0600, &why);
   if (fd < 0) {
-    *problem = "cannot open the lock file " + lock_path + ": " + std::strerror(errno);
+    *problem = "the lock file " + lock_path + " " + why;
     return Result::kFailed;
   }
   int rc;
@@ -145,7 +188,8 @@ void NumberLock::Release() {
 }
 
 NumberHold ProbeNumberLock(const std::string& lock_path) {
-  int fd = open(lock_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+  std::string ignored;  // a lock file that cannot be used is reported when the line opens
+  int fd = OpenRegularFile(lock_path, O_RDONLY | O_NOFOLLOW, 0, &ignored);
   if (fd < 0) return NumberHold::kFree;
   int rc;
   do {
@@ -154,6 +198,25 @@ NumberHold ProbeNumberLock(const std::string& lock_path) {
   bool held = rc != 0 && errno == EWOULDBLOCK;
   close(fd);
   return held ? NumberHold::kHeldElsewhere : NumberHold::kFree;
+}
+
+bool RemoveStaleSocket(const std::string& path, std::string* problem) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) return true;
+    *problem = "cannot use " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISSOCK(info.st_mode)) {
+    *problem = path + " is " + FileTypeWords(info.st_mode) +
+               ", not the number's socket; refusing to remove it";
+    return false;
+  }
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    *problem = "cannot remove the stale socket " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace quodem::telephony

@@ -59,6 +59,7 @@ class Service {
   bool CloseLineByService(const std::string& number);
   std::string ConfigurationError();
   std::string Problem();
+  CallEnding LastCallEnding();
 
  private:
   struct Message {
@@ -129,6 +130,7 @@ class Service {
   DWORD next_request_ = 1;
   std::string config_error_;
   std::string problem_;
+  CallEnding last_ending_;
 };
 
 }  // namespace quodem::telephony

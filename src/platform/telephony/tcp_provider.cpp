@@ -16,6 +16,7 @@
 #include "platform/telephony/resolver.h"
 #include "platform/telephony/stream_call.h"
 #include "platform/telephony/tcp_address.h"
+#include "platform/telephony/tcp_allow.h"
 #include "platform/telephony/translate.h"
 
 namespace quodem::telephony {
@@ -130,11 +131,11 @@ class TcpCall : public StreamCall {
       }
       last_error_ = errno;
     }
-    if (last_error_ == ECONNREFUSED) {
-      FailBusy();  // nobody waits on that port
-    } else {
-      FailDisconnected(LINEDISCONNECTMODE_UNREACHABLE);
-    }
+    // Refused (nobody waits on that port) or no route: either way unreachable.
+    context_.report_problem(
+        "cannot reach " + FormatHostPort(destination_.host, destination_.port, destination_.ipv6) +
+        ": " + std::strerror(last_error_));
+    FailDisconnected(LINEDISCONNECTMODE_UNREACHABLE);
   }
 
   void ConnectFinished() {
@@ -165,12 +166,13 @@ class TcpCall : public StreamCall {
 class TcpLine : public ProviderLine {
  public:
   TcpLine(ProviderContext& context, LineEvents* events, std::string listen, int default_port,
-          int answer_timeout_s)
+          int answer_timeout_s, std::optional<TcpAllowList> allow)
       : context_(context),
         events_(events),
         listen_(std::move(listen)),
         default_port_(default_port),
         answer_timeout_s_(answer_timeout_s),
+        allow_(std::move(allow)),
         listener_(context.loop) {}
 
   ~TcpLine() override {
@@ -251,6 +253,13 @@ class TcpLine : public ProviderLine {
 
  private:
   void Answer(int fd, const sockaddr_storage& peer) {
+    if (!allow_ || !allow_->Allows(peer)) {
+      // Not on the line's allow list: reset at once, before anything is read or offered.
+      linger reset{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      close(fd);
+      return;
+    }
     testing::NumberFaults faults = FaultsFor(bound_, listen_);
     if (faults.busy || events_->HasActiveCall()) {
       close(fd);  // one call per line
@@ -264,6 +273,7 @@ class TcpLine : public ProviderLine {
   std::string listen_;
   int default_port_;
   int answer_timeout_s_;
+  std::optional<TcpAllowList> allow_;  // empty: nobody may call
   std::string bound_;
   Listener listener_;
 };
@@ -275,7 +285,10 @@ class TcpProvider : public Provider {
         name_(settings.Get("name")),
         listen_(settings.Get("listen")),
         default_port_(ParsePort(settings.Get("port"), false)),
-        answer_timeout_s_(config.answer_timeout_s) {}
+        answer_timeout_s_(config.answer_timeout_s) {
+    std::string problem;  // checked by the configuration parser; should it fail, nobody may call
+    allow_ = TcpAllowList::Parse(settings.Get("allow"), &problem);
+  }
 
   const std::string& Name() const override { return name_; }
 
@@ -305,8 +318,8 @@ class TcpProvider : public Provider {
   }
 
   LONG Open(bool owner, LineEvents* events, std::unique_ptr<ProviderLine>* line) override {
-    auto opened =
-        std::make_unique<TcpLine>(context_, events, listen_, default_port_, answer_timeout_s_);
+    auto opened = std::make_unique<TcpLine>(context_, events, listen_, default_port_,
+                                            answer_timeout_s_, allow_);
     if (owner) {
       LONG result = opened->TakeAddress();
       if (result != 0) return result;
@@ -342,6 +355,7 @@ class TcpProvider : public Provider {
   std::string listen_;
   int default_port_;
   int answer_timeout_s_;
+  std::optional<TcpAllowList> allow_;
 };
 
 }  // namespace

@@ -1,7 +1,6 @@
 // quodem dial: call a number, send messages and files in the order given, hang up.
-#include <chrono>
-
 #include "command.h"
+#include "connect.h"
 #include "preflight.h"
 #include "session.h"
 #include "signals.h"
@@ -9,8 +8,6 @@
 namespace quodem::tool {
 
 namespace {
-
-constexpr std::chrono::seconds kHangUpLimit(10);
 
 struct Item {
   bool is_file;
@@ -37,28 +34,11 @@ int RunDial(const ParsedArgs& args) {
   CheckExchange();
   auto reporter = MakeReporter(ChooseOutputForm(args.Has("json")));
   CallSession session(*reporter, index, save_dir);
-  CheckLine(session.Modem(), index);
-  SignalWatcher signals([&session](int) { session.Interrupt(); });
+  const LineChoice line = CheckLine(session.Modem(), index);
+  SignalWatcher signals([&session](int signal) { session.Interrupt(signal); });
 
-  session.BeginCall();
-  if (!session.Dial(number)) {
-    reporter->Problem("cannot dial " + number);
-    return kExitCallFailed;
-  }
-  switch (session.WaitForConnection()) {
-    case CallSession::Outcome::kInterrupted:
-      session.HangUpAfterInterrupt();
-      return kExitInterrupted;
-    case CallSession::Outcome::kEnded:
-      reporter->Problem(session.WasBusy() ? number + " is busy"
-                                          : "the call to " + number + " did not connect");
-      session.Cut();
-      session.WaitForIdle(kHangUpLimit);
-      return kExitCallFailed;
-    case CallSession::Outcome::kConnected:
-      break;
-  }
-
+  const int connected = Connect(session, *reporter, line, number);
+  if (connected != kExitOk) return connected;
   bool failed = false;
   for (const Item& item : items) {
     const bool ok = item.is_file ? session.SendFile(item.value) : session.SendMessage(item.value);
@@ -73,16 +53,9 @@ int RunDial(const ParsedArgs& args) {
   }
   if (session.Interrupted()) {
     session.HangUpAfterInterrupt();
-    return kExitInterrupted;
+    return session.InterruptStatus();
   }
-  if (!session.CallEnded()) {
-    session.Cut();
-    if (!session.WaitForIdle(kHangUpLimit)) {
-      reporter->Problem("the line did not reach the idle state after hanging up");
-    }
-  } else {
-    session.WaitForIdle(kHangUpLimit);
-  }
+  session.HangUp();
   return failed ? kExitSendFailed : kExitOk;
 }
 
@@ -109,9 +82,10 @@ const Command kDialCommand = {
     "NUMBER is a number of the local exchange (101, or +1 (425) 555-0101 translated with the\n"
     "dialing location), or host:port on the TCP/IP line.\n"
     "\n"
-    "Exit status: 0 sent everything; 1 bad arguments (nothing was dialled); 2 busy, no\n"
-    "answer or another failure before the call connected; 3 a send failed (for example the\n"
-    "far end hung up); 130 interrupted (the call is hung up cleanly).\n",
+    "Exit status: 0 sent everything; 1 bad arguments or a line that cannot be used (nothing\n"
+    "was dialled); 2 the call failed before it connected (busy, no answer, nobody waiting,\n"
+    "not a modem line; the reason is given); 3 a send failed (for example the far end hung\n"
+    "up); 130 interrupted, 141 standard output closed (the call is hung up cleanly first).\n",
     {{"line", true, false},
      {"message", true, true},
      {"send", true, true},

@@ -47,7 +47,7 @@ int RunLines(const ParsedArgs& args) {
     for (const LineChoice& line : lines) {
       const std::string text = JsonObject()
                                    .Add("index", line.index)
-                                   .Add("name", line.name)
+                                   .AddName("name", line.name)
                                    .Add("provider", line.info.provider)
                                    .Add("address", line.info.address)
                                    .Add("hold", HoldJson(line.info.hold))

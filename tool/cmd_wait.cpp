@@ -1,7 +1,6 @@
 // quodem wait: answer calls on a line, saving the files that arrive and printing messages.
-#include <chrono>
-
 #include "command.h"
+#include "connect.h"
 #include "preflight.h"
 #include "session.h"
 #include "signals.h"
@@ -20,21 +19,15 @@ int RunWait(const ParsedArgs& args) {
   CallSession session(*reporter, index, save_dir);
   const LineChoice line = CheckLine(session.Modem(), index);
   CheckNumberFree(line);
-  SignalWatcher signals([&session](int) { session.Interrupt(); });
+  SignalWatcher signals([&session](int signal) { session.Interrupt(signal); });
 
   for (;;) {
-    session.BeginCall();
-    if (session.Interrupted()) return kExitInterrupted;
     // The component closes the line when a call goes idle, so every call needs a new Wait.
-    if (!session.Wait()) {
-      reporter->Problem("cannot wait on line " + std::to_string(line.index) + " (" + line.name +
-                        ")");
-      return kExitCallFailed;
-    }
-    reporter->Waiting(line.index, line.name, line.info.address);
+    const int opened = OpenForCalls(session, *reporter, line);
+    if (opened != kExitOk) return opened;
     if (session.WaitForEnd() == CallSession::Outcome::kInterrupted) {
       session.HangUpAfterInterrupt();
-      return kExitInterrupted;
+      return session.InterruptStatus();
     }
     if (!session.WasConnected()) continue;  // offered but never connected: wait again
     // With --once the session's end (destroying the component) waits for the reader to
@@ -59,8 +52,10 @@ const Command kWaitCommand = {
     "  --once          exit after the first call has ended and its last file is saved\n"
     "  --json          one JSON object per event on standard output\n"
     "\n"
-    "Exits 1 without waiting when another process already answers on the line's number.\n"
-    "Ctrl-C hangs up a call in progress and exits with status 130.\n",
+    "Exits 1 without waiting when another process already answers on the line's number, or\n"
+    "when the line cannot take calls (the reason is given). Ctrl-C or SIGTERM hangs up a\n"
+    "call in progress and exits with status 130; when standard output loses its reader\n"
+    "(| head) it hangs up the same way and exits with status 141.\n",
     {{"line", true, false},
      {"save-dir", true, false},
      {"once", false, false},

@@ -7,6 +7,7 @@
 
 #include "command.h"
 #include "reporter.h"
+#include "signals.h"
 
 namespace quodem::tool {
 namespace {
@@ -35,8 +36,9 @@ void PrintUsage(std::FILE* out) {  // the whole help text
       "  --help     this text; 'quodem COMMAND --help' describes a command\n"
       "  --version  the version\n"
       "\n"
-      "Exit status: 0 done as asked; 1 usage or configuration error; 2 the call could not\n"
-      "be made or ended before it connected; 3 a send failed; 130 interrupted.\n",
+      "Exit status: 0 done as asked; 1 usage, configuration or set-up error; 2 the call\n"
+      "could not be made or ended before it connected; 3 a send failed; 130 interrupted;\n"
+      "141 standard output was closed. See docs/cli.md.\n",
       out);
 }
 
@@ -77,5 +79,13 @@ int Main(int argc, char** argv) {
 }  // namespace quodem::tool
 
 int main(int argc, char** argv) {
-  return quodem::tool::Main(argc, argv);
+  // A reader that goes away (| head) makes writes fail instead of killing the tool: the
+  // commands then hang up cleanly.
+  quodem::tool::IgnoreBrokenPipes();
+  const int status = quodem::tool::Main(argc, argv);
+  // What went through stdio (help, the line list) must have arrived too.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    return status == quodem::tool::kExitOk ? quodem::tool::kExitOutputClosed : status;
+  }
+  return status;
 }

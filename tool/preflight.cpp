@@ -16,6 +16,15 @@
 
 namespace quodem::tool {
 
+std::string FileTypeWords(unsigned mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
 std::string CheckExchange() {
   try {
     return telephony::ExchangeDirectory();
@@ -35,7 +44,9 @@ std::vector<LineChoice> ListLineChoices(const TQuodem& modem) {
   try {
     infos = telephony::ListLines();
   } catch (const std::exception& e) {
-    throw UsageError(std::string("the line configuration is broken: ") + e.what());
+    // The file was read without fault when the component started (LineNames would be empty
+    // otherwise), so this is the exchange folder or the service, which say so themselves.
+    throw UsageError(e.what());
   }
   std::vector<LineChoice> choices;
   for (int row = 0; row < static_cast<int>(names.size()); ++row) {
@@ -75,6 +86,19 @@ void CheckNumberFree(const LineChoice& line) {
   }
 }
 
+std::string ListeningAddress(const LineChoice& line) {
+  try {
+    for (const telephony::LineInfo& info : telephony::ListLines()) {
+      if (info.device_id == line.info.device_id && info.hold == telephony::NumberHold::kHeldHere) {
+        return info.address;
+      }
+    }
+  } catch (const std::exception&) {
+    // The configuration changed under us: the address known from the start is what there is.
+  }
+  return line.info.address;
+}
+
 std::string CheckSaveDir(const std::string& dir) {
   std::error_code error;
   const std::filesystem::path absolute = std::filesystem::absolute(dir, error);
@@ -99,14 +123,23 @@ std::string CheckSaveDir(const std::string& dir) {
 }
 
 void CheckFileToSend(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
+  // Looked at before it is opened, so that a device is never opened; opened without
+  // blocking, so that a FIFO put there meanwhile cannot make the open wait for a writer.
   struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    throw UsageError("cannot send " + path + ": " + FileTypeWords(info.st_mode) +
+                     ", not a regular file");
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
   const int result = ::fstat(fd, &info);
   const int error = errno;
   ::close(fd);
   if (result != 0) throw UsageError("cannot read " + path + ": " + std::strerror(error));
-  if (!S_ISREG(info.st_mode)) throw UsageError("cannot send " + path + ": not a regular file");
+  if (!S_ISREG(info.st_mode)) {
+    throw UsageError("cannot send " + path + ": " + FileTypeWords(info.st_mode) +
+                     ", not a regular file");
+  }
   if (static_cast<std::uint64_t>(info.st_size) > 0xFFFFFFFFull) {
     throw UsageError("cannot send " + path + ": a file must be smaller than 4 GiB");
   }

@@ -28,12 +28,21 @@ std::vector<LineChoice> ListLineChoices(const TQuodem& modem);
 // Refuses a line whose number another process holds (another waiter).
 void CheckNumberFree(const LineChoice& line);
 
+// Where the line waits for calls now: its number, or the address and port its open line
+// really listens on (a TCP line configured with port 0 gets one from the system). The
+// configured address when it is not open in this process.
+std::string ListeningAddress(const LineChoice& line);
+
 // `dir` made absolute; it must be an existing folder this process can write into.
 std::string CheckSaveDir(const std::string& dir);
 
 // A regular file that can be opened for reading, below 4 GiB, with a name of at most 246
-// bytes (what a file frame can carry).
+// bytes (what a file frame can carry). Never waits: a FIFO or device is refused without
+// reading from it (a FIFO would block until a writer came).
 void CheckFileToSend(const std::string& path);
+
+// The kind of a file that is not a regular file, for messages: "a FIFO (named pipe)".
+std::string FileTypeWords(unsigned mode);
 
 // A message of at most 65535 bytes (what a message frame can carry).
 void CheckMessageToSend(const std::string& text);

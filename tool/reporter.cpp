@@ -17,19 +17,17 @@ OutputForm ChooseOutputForm(bool json) {
 std::unique_ptr<Reporter> MakeReporter(OutputForm form) {
   switch (form) {
     case OutputForm::kJson:
-      return MakeJsonReporter(stdout);
+      return MakeJsonReporter(StandardOutput());
     case OutputForm::kTerminal:
-      return MakeTerminalReporter(stdout);
+      return MakeTerminalReporter(StandardOutput());
     case OutputForm::kPlain:
       break;
   }
-  return MakePlainReporter(stdout);
+  return MakePlainReporter(StandardOutput());
 }
 
 void PrintError(const std::string& text) {
-  std::string line = text + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  StandardError().Write(text + "\n");
 }
 
 }  // namespace quodem::tool

@@ -2,11 +2,27 @@
 // reports, and lets the main thread wait for what matters (connected, call ended, reader
 // finished, interrupted) on a condition variable fed by the event handlers.
 //
+// What the user sees of a call is one event per real change, in order. The component
+// coalesces notifications and may raise the same state again (after idle, every late
+// notification raises csIdle once more), so the session follows each call through its
+// phases and reports a state only when it changes: csConnected exactly once, when the
+// component holds the call's port (before anything received on it), csDisconnected before
+// csIdle for a call that connected (supplied when the component went straight to idle), and
+// nothing for an idle state that belongs to a call already over.
+//
+// Telephony errors. Errors of Dial and Wait are kept for the command to report with its own
+// words (HostErrors). Errors from state handling while a call is being set up are held back
+// until the call connects; an incoming call that ends without connecting (a caller who
+// connected and left at once, a port scan) is one quiet note instead.
+//
 // Threads. The main thread calls everything except Interrupt. The event handlers run on the
-// component's workers and touch only the state behind `lock_` and the reporter (which has its
-// own lock); sends run on the main thread, so OnSentState does too. Interrupt runs on the
-// signal watcher's thread: it marks the session interrupted and, when a send is running on
-// the main thread, cuts the call at once so that the send ends instead of running to its end.
+// component's workers and touch only the state behind `lock_` and the reporter; sends run on
+// the main thread, so OnSentState does too. Interrupt runs on the signal watcher's thread:
+// it marks the session interrupted and, when a send is running on the main thread, cuts the
+// call at once so that the send ends instead of running to its end.
+//
+// Lock order: lock_, then the reporter's lock, then the output's (reports that must keep
+// their order are made with lock_ held).
 #pragma once
 
 #include <chrono>
@@ -15,14 +31,29 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "quodem/component/quodem.h"
 #include "reporter.h"
 
 namespace quodem::tool {
+
+// How long a hang-up may take before the tool stops waiting for the idle state. Only a guard:
+// the local exchange reaches idle within milliseconds.
+constexpr std::chrono::seconds kHangUpLimit(10);
+
+// Where the current call is.
+enum class CallPhase {
+  kNone,       // no call since BeginCall (a Wait may have opened the line)
+  kSettingUp,  // dialled, or offered: not connected yet
+  kConnected,  // the component holds the call's port
+  kEnding,     // the line has ended the call (busy, disconnected); idle follows
+  kOver,       // idle: the call is over
+};
 
 class CallSession {
  public:
@@ -40,13 +71,15 @@ class CallSession {
 
   TQuodem& Modem() { return *modem_; }
 
-  // Forgets what the last call did (connected, ended, busy, errors); the interrupt stays.
+  // Forgets the last call (its phase, errors and ending); the interrupt stays.
   void BeginCall();
-  // Dial and Wait: false when the operation reported a telephony error at once (it has been
-  // reported); the call then did not start.
+  // Dial and Wait: false when the operation reported a telephony error at once (HostErrors
+  // has it); the call then did not start.
   bool Dial(const std::string& number);
   bool Wait();
-  void Cut();
+  // Hangs up (unless the line has ended the call, which the component then cuts itself) and
+  // waits for the idle state, at most kHangUpLimit (said when it does not come).
+  void HangUp();
 
   // One frame each, reported as sent progress; false when the send failed (reported as
   // send-failed) or the session was interrupted before it began.
@@ -55,26 +88,35 @@ class CallSession {
 
   enum class Outcome {
     kConnected,    // the call is connected
-    kEnded,        // it ended (idle or disconnected), was busy, or failed, without connecting
-    kInterrupted,  // a signal came
+    kEnded,        // it ended (busy, disconnected, idle), or failed, without connecting
+    kInterrupted,  // a signal came, or standard output was closed
   };
-  // Until the call connects, ends or fails, or a signal comes.
+  // Until the call connects, ends or fails, or the session is interrupted.
   Outcome WaitForConnection();
-  // Until the call has ended (idle, or disconnected and then idle within a short while) or a
-  // signal comes. kConnected is never returned.
+  // Until the call has ended (idle, or disconnected and then idle within a short while) or
+  // the session is interrupted. kConnected is never returned.
   Outcome WaitForEnd();
   // Until the call is idle, at most `limit`; true when it is.
   bool WaitForIdle(std::chrono::milliseconds limit);
 
-  // Hangs up after Ctrl-C: Cut, then, when a call exists, a bounded wait for the idle state.
+  // Hangs up after an interrupt: Cut, then, when a call exists, a bounded wait for idle.
   void HangUpAfterInterrupt();
 
-  void Interrupt();
+  // `signal`: SIGINT or SIGTERM, or SIGPIPE when standard output has lost its reader.
+  void Interrupt(int signal);
   bool Interrupted() const;
+  // The exit status for the interrupt: 130 for a signal, 141 for a closed output.
+  int InterruptStatus() const;
   bool WasConnected() const;
-  bool WasBusy() const;
-  // The call has reached idle or disconnected since BeginCall.
+  // The call has ended (busy, disconnected or idle) since BeginCall.
   bool CallEnded() const;
+
+  // The telephony errors Dial or Wait reported while they ran (in order).
+  std::vector<LONG> HostErrors() const;
+  // The errors state handling reported for the call before it connected, not reported.
+  std::vector<LONG> HeldErrors() const;
+  // How the line ended this call (a LINEDISCONNECTMODE_ value), when it said so.
+  std::optional<DWORD> DisconnectMode() const;
 
   // A descriptor that becomes readable whenever the session's state changes (for a main
   // loop that also waits for other input with poll). Drain it with DrainWake.
@@ -86,8 +128,12 @@ class CallSession {
   void OnLineErr(LONG code);
   void OnSentState(DWORD size, Dataclass kind);
   void OnLineReceive(TQuodem& modem, DWORD size, Dataclass kind);
-  void OnMsgReceive(const char* buffer, DWORD size);
-  void OnFileReceive(const std::string& path);
+  void OnMsgReceive(TQuodem& modem, const char* buffer, DWORD size);
+  void OnFileReceive(TQuodem& modem, const std::string& path);
+  // With lock_ held: reports csConnected once the component holds the port.
+  void AnnounceConnected(const TQuodem& modem);
+  // With lock_ held: reports `state` unless it is the one reported last.
+  void ReportState(CallState state);
   void Notify();  // with lock_ held
   // Runs Dial or Wait; false when it reported an error on this thread while it ran.
   bool HostCall(const std::function<void()>& operation);
@@ -100,17 +146,18 @@ class CallSession {
 
   mutable std::mutex lock_;
   std::condition_variable changed_;
-  bool connected_ = false;  // the component has held the call's port
-  bool connected_reported_ = false;
-  bool disconnected_ = false;
-  bool idle_ = false;
-  bool busy_ = false;
-  bool call_active_ = false;  // a call exists: dialled, or a state other than idle seen
-  int errors_ = 0;
-  bool host_call_ = false;  // Dial or Wait is running on host_thread_
+  // The current call.
+  CallPhase phase_ = CallPhase::kNone;
+  bool connected_ = false;  // it reached kConnected
+  bool outgoing_ = false;   // dialled here
+  std::optional<CallState> last_reported_;
+  std::vector<LONG> held_errors_;
+  std::uint64_t ending_serial_ = 0;  // telephony::LastCallEnding().serial at BeginCall
+  // Dial or Wait running on host_thread_, and what it reported.
+  bool host_call_ = false;
   std::thread::id host_thread_;
-  int host_errors_ = 0;
-  bool interrupted_ = false;
+  std::vector<LONG> host_errors_;
+  int interrupt_signal_ = 0;  // 0: not interrupted
   bool sending_ = false;
   std::string last_show_message_;
 

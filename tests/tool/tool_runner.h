@@ -37,10 +37,20 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 
 struct ToolResult {
   int status = -1;
+  int signal = 0;  // the signal that killed the tool (0: it exited)
   std::string out;
   std::string err;
-  // Every line of `out` parsed as JSON; a line that does not parse fails the calling test.
+  // Every line of `out` parsed as JSON; a line that does not parse, or is not an event of
+  // the schema docs/cli.md describes, fails the calling test.
   std::vector<JsonLine> Events() const;
+};
+
+// How a background tool is connected.
+struct ToolOptions {
+  Env env;
+  bool pipe_stdin = false;
+  bool read_output = true;   // false: nobody reads standard output, which fills and blocks
+  int output_pipe_size = 0;  // > 0: the capacity of the standard output pipe
 };
 
 // Runs the tool to its end. A tool still running after kExitGuard is killed and reported.
@@ -53,6 +63,7 @@ class BackgroundTool {
  public:
   explicit BackgroundTool(const std::vector<std::string>& args, const Env& env = {},
                           bool pipe_stdin = false);
+  BackgroundTool(const std::vector<std::string>& args, const ToolOptions& options);
   ~BackgroundTool();
 
   // The first event (parsed output line) from `from` on that satisfies `match`, waiting for
@@ -66,16 +77,22 @@ class BackgroundTool {
   pid_t Pid() const { return child_->Pid(); }
   void Input(const std::string& text);
   void CloseInput() { child_->CloseStdin(); }
+  // Stops reading the tool's standard output and closes it: the tool's reader has gone.
+  void CloseOutput();
 
-  // Waits for the exit (at most kExitGuard, then kills it) and for its output to end;
-  // returns the exit status (-1 when it had to be killed).
-  int Finish();
+  // Waits for the exit (at most `limit`, then kills it) and for its output to end; returns
+  // the exit status (-1 when it had to be killed). Every output line that is a JSON object
+  // is checked against the schema.
+  int Finish(std::chrono::seconds limit = kExitGuard);
   std::vector<std::string> Lines();
   std::string Err();
   ToolResult Result();  // after Finish
 
  private:
+  void ReadOutput(int fd);
+
   std::unique_ptr<ChildProcess> child_;
+  int stop_reading_ = -1;  // eventfd: CloseOutput tells the output reader
   std::thread out_reader_, err_reader_;
   std::mutex lock_;
   std::condition_variable changed_;
@@ -83,7 +100,12 @@ class BackgroundTool {
   std::string err_;
   bool out_ended_ = false;
   int status_ = -1;
+  int signal_ = 0;
 };
+
+// "" when `event` is one of the tool's JSON lines as docs/cli.md describes them (an event,
+// or a line of 'quodem lines --json'), else what is wrong with it.
+std::string SchemaProblem(const JsonLine& event);
 
 // Event helpers.
 std::string EventName(const JsonLine& event);

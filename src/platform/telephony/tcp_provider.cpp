@@ -32,6 +32,18 @@ std::map<std::string, TcpLine*>& HeldHere() {
   return *held;
 }
 
+// For listen addresses with port 0: the port this process's line was given last (service
+// lock held).
+std::map<std::string, in_port_t>& RememberedPorts() {
+  static auto* ports = new std::map<std::string, in_port_t>;
+  return *ports;
+}
+
+in_port_t* PortOf(sockaddr_storage& storage) {
+  if (storage.ss_family == AF_INET) return &reinterpret_cast<sockaddr_in*>(&storage)->sin_port;
+  return &reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port;
+}
+
 std::string DescribeAddress(const sockaddr_storage& storage) {
   char text[INET6_ADDRSTRLEN] = "?";
   if (storage.ss_family == AF_INET) {
@@ -207,8 +219,17 @@ class TcpLine : public ProviderLine {
     // listeners on one port are still refused (EADDRINUSE).
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (address->ipv6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&socket_address.storage), socket_address.length) !=
-        0) {
+    // Port 0 takes any free port; the one the line had before in this process is taken again
+    // when it is free, so that the line keeps its address from call to call.
+    bool bound = false;
+    auto remembered = RememberedPorts().find(listen_);
+    if (address->port == 0 && remembered != RememberedPorts().end()) {
+      SocketAddress again = socket_address;
+      *PortOf(again.storage) = remembered->second;
+      bound = bind(fd, reinterpret_cast<sockaddr*>(&again.storage), again.length) == 0;
+    }
+    if (!bound && bind(fd, reinterpret_cast<sockaddr*>(&socket_address.storage),
+                       socket_address.length) != 0) {
       int error = errno;
       close(fd);
       if (error == EADDRINUSE) return 0;  // another process waits there
@@ -225,6 +246,7 @@ class TcpLine : public ProviderLine {
     sockaddr_storage local{};
     socklen_t length = sizeof local;
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    if (address->port == 0) RememberedPorts()[listen_] = *PortOf(local);
     const auto answer = [this](int accepted, const sockaddr_storage& peer) {
       Answer(accepted, peer);
     };

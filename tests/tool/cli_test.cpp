@@ -104,6 +104,24 @@ TEST(ToolCli, BrokenConfigurationIsOneClearLine) {
   ExpectUsageError(result, "configuration");
 }
 
+// Editors may start a UTF-8 file with a byte-order mark; an invisible character elsewhere is
+// shown escaped in the error, never as nothing.
+TEST(ToolCli, ConfigurationWithAByteOrderMarkOrInvisibleCharacters) {
+  const std::string dir = MakeDir("config");
+  WriteFile(dir + "/bom.conf",
+            "\xEF\xBB\xBF[line]\nprovider = exchange\nname = Desk\nnumber = 201\n");
+  const ToolResult bom = RunTool({"lines", "--json"}, "", {{"QUODEM_CONFIG", dir + "/bom.conf"}});
+  ASSERT_EQ(bom.status, 0) << bom.err;
+  EXPECT_EQ(bom.Events().at(0).String("name"), "Desk");
+
+  WriteFile(dir + "/hidden.conf",
+            "[line]\nprovider = exchange\nname = Desk\nnum\xE2\x80\x8B"
+            "ber = 201\n");
+  const ToolResult hidden = RunTool({"lines"}, "", {{"QUODEM_CONFIG", dir + "/hidden.conf"}});
+  ExpectUsageError(hidden, "unknown key 'num\\u200bber'");
+  EXPECT_EQ(hidden.err.find("\xE2\x80\x8B"), std::string::npos);
+}
+
 TEST(ToolCli, WaitRefusesANumberAnotherWaiterHolds) {
   const std::string saves = MakeDir("saves");
   BackgroundTool first({"wait", "--json", "--save-dir", saves});

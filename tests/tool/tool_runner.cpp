@@ -80,11 +80,12 @@ std::vector<JsonLine> ToolResult::Events() const {
   return events;
 }
 
-ToolResult RunTool(const std::vector<std::string>& args, const std::string& input, const Env& env) {
+ToolResult RunTool(const std::vector<std::string>& args, const std::string& input, const Env& env,
+                   std::chrono::seconds limit) {
   BackgroundTool tool(args, env, true);
   if (!input.empty()) tool.Input(input);
   tool.CloseInput();
-  tool.Finish();
+  tool.Finish(limit);
   return tool.Result();
 }
 
@@ -123,6 +124,7 @@ BackgroundTool::BackgroundTool(const std::vector<std::string>& args, const ToolO
 
 void BackgroundTool::ReadOutput(int fd) {
   std::string pending;
+  bool stopped = false;  // a line cut short by the stop is not the tool's
   for (;;) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {stop_reading_, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
@@ -130,7 +132,11 @@ void BackgroundTool::ReadOutput(int fd) {
       break;
     }
     if (fds[1].revents != 0) {
-      child_->CloseStdout();  // this thread is the only one using it
+      std::uint64_t how = 0;
+      if (::read(stop_reading_, &how, sizeof how) == sizeof how && how >= 2) {
+        child_->CloseStdout();  // this thread is the only one using it
+      }
+      stopped = true;
       break;
     }
     char chunk[4096];
@@ -147,15 +153,22 @@ void BackgroundTool::ReadOutput(int fd) {
     }
   }
   std::lock_guard<std::mutex> lock(lock_);
-  if (!pending.empty()) lines_.push_back(pending);
+  if (!pending.empty() && !stopped) lines_.push_back(pending);
   out_ended_ = true;
   changed_.notify_all();
 }
 
-void BackgroundTool::CloseOutput() {
-  const std::uint64_t one = 1;
-  ASSERT_EQ(::write(stop_reading_, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+void BackgroundTool::StopReader(std::uint64_t how) {
+  ASSERT_EQ(::write(stop_reading_, &how, sizeof how), static_cast<ssize_t>(sizeof how));
   if (out_reader_.joinable()) out_reader_.join();
+}
+
+void BackgroundTool::CloseOutput() {
+  StopReader(2);
+}
+
+void BackgroundTool::StopReadingOutput() {
+  StopReader(1);
 }
 
 BackgroundTool::~BackgroundTool() {
@@ -190,12 +203,20 @@ std::optional<JsonLine> BackgroundTool::WaitForEvent(const std::string& name) {
   return WaitForEvent([&](const JsonLine& event) { return EventName(event) == name; });
 }
 
-bool BackgroundTool::WaitForText(const std::string& text) {
+bool BackgroundTool::WaitForEvents(const std::string& name, std::size_t count) {
+  std::size_t seen = 0;
+  return WaitForEvent(
+             [&](const JsonLine& event) { return EventName(event) == name && ++seen == count; })
+      .has_value();
+}
+
+bool BackgroundTool::WaitForText(const std::string& text, std::size_t count) {
   std::unique_lock<std::mutex> lock(lock_);
   return changed_.wait_for(lock, kEventGuard, [&] {
-    return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& line) {
-      return line.find(text) != std::string::npos;
-    });
+    return static_cast<std::size_t>(
+               std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
+                 return line.find(text) != std::string::npos;
+               })) >= count;
   });
 }
 

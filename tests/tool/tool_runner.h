@@ -53,9 +53,9 @@ struct ToolOptions {
   int output_pipe_size = 0;  // > 0: the capacity of the standard output pipe
 };
 
-// Runs the tool to its end. A tool still running after kExitGuard is killed and reported.
+// Runs the tool to its end. A tool still running after `limit` is killed and reported.
 ToolResult RunTool(const std::vector<std::string>& args, const std::string& input = "",
-                   const Env& env = {});
+                   const Env& env = {}, std::chrono::seconds limit = kExitGuard);
 
 // A tool process running in the background; its standard output is collected line by line
 // and standard error as a whole, each by a thread of its own.
@@ -70,8 +70,10 @@ class BackgroundTool {
   // it at most kEventGuard; nothing when it did not come (or the tool ended without it).
   std::optional<JsonLine> WaitForEvent(const std::function<bool(const JsonLine&)>& match);
   std::optional<JsonLine> WaitForEvent(const std::string& name);
-  // The first output line containing `text`, at most kEventGuard.
-  bool WaitForText(const std::string& text);
+  // Until `count` events named `name` have come (at most kEventGuard); false otherwise.
+  bool WaitForEvents(const std::string& name, std::size_t count);
+  // Until `count` output lines contain `text`, at most kEventGuard.
+  bool WaitForText(const std::string& text, std::size_t count = 1);
 
   void Signal(int signal) { child_->Signal(signal); }
   pid_t Pid() const { return child_->Pid(); }
@@ -79,6 +81,8 @@ class BackgroundTool {
   void CloseInput() { child_->CloseStdin(); }
   // Stops reading the tool's standard output and closes it: the tool's reader has gone.
   void CloseOutput();
+  // Stops reading the tool's standard output but keeps it open: a reader that stalls.
+  void StopReadingOutput();
 
   // Waits for the exit (at most `limit`, then kills it) and for its output to end; returns
   // the exit status (-1 when it had to be killed). Every output line that is a JSON object
@@ -92,7 +96,9 @@ class BackgroundTool {
   void ReadOutput(int fd);
 
   std::unique_ptr<ChildProcess> child_;
-  int stop_reading_ = -1;  // eventfd: CloseOutput tells the output reader
+  void StopReader(std::uint64_t how);
+
+  int stop_reading_ = -1;  // eventfd: 1 stops the output reader, 2 also closes the output
   std::thread out_reader_, err_reader_;
   std::mutex lock_;
   std::condition_variable changed_;

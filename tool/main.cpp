@@ -1,5 +1,8 @@
 // quodem: make data calls and exchange messages and files with a peer running the Quodem
 // component, from the command line.
+#include <fcntl.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -79,6 +82,14 @@ int Main(int argc, char** argv) {
 }  // namespace quodem::tool
 
 int main(int argc, char** argv) {
+  // Started with standard input, output or error closed, the descriptor would be reused by
+  // the first file or socket opened, and the tool would write its output into that: they
+  // are opened on /dev/null instead.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      if (::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) return 1;
+    }
+  }
   // A reader that goes away (| head) makes writes fail instead of killing the tool: the
   // commands then hang up cleanly.
   quodem::tool::IgnoreBrokenPipes();

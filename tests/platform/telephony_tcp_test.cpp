@@ -38,10 +38,10 @@ struct ForeignListener {
 class TcpLine : public ::testing::Test {
  protected:
   // Device 0 is a TCP line listening on `listen`.
-  void UseListenAddress(const std::string& listen, const std::string& allow = "") {
+  void UseListenAddress(const std::string& listen) {
     std::string path = TestRoot() + "/tcp.conf";
     std::ofstream(path) << "[line]\nprovider = tcp\nname = Loopback\nlisten = " << listen
-                        << "\nport = 6400\nallow = " << allow << "\n";
+                        << "\nport = 6400\n";
     env_ = std::make_unique<ScopedEnv>("QUODEM_CONFIG", path);
   }
   void TearDown() override { telephony::testing::ResetFaults(); }
@@ -163,54 +163,6 @@ TEST_F(TcpLine, FaultsAddressTheBoundAddress) {
   EXPECT_TRUE(telephony::testing::CloseLineByService(address));
   waiter.recorder.WaitFor([](const Note& n) { return n.message == LINE_CLOSE; }, "LINE_CLOSE");
   EXPECT_EQ(ListLines()[0].hold, NumberHold::kFree);
-}
-
-// A caller outside the allow list is reset before anything is read or offered; one inside it
-// is offered as usual. Loopback takes any 127/8 source address, which stands for two hosts.
-TEST_F(TcpLine, AllowListRefusesOtherCallersBeforeTheyAreOffered) {
-  UseListenAddress("127.0.0.1:0", "127.0.0.1, 10.0.0.0/8");
-  Party waiter(0);
-  const std::string address = ListLines()[0].address;
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_port = htons(static_cast<std::uint16_t>(std::stoi(address.substr(10))));
-  inet_pton(AF_INET, "127.0.0.1", &target.sin_addr);
-  const auto call_from = [&](const char* source) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, source, &local.sin_addr);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
-    return fd;
-  };
-  const int stranger = call_from("127.0.0.2");
-  timeval guard{std::chrono::seconds(kGuard).count(), 0};  // a regression fails, not hangs
-  setsockopt(stranger, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
-  char byte;
-  EXPECT_EQ(read(stranger, &byte, 1), -1);  // reset at once, not offered (nor a plain hang-up)
-  EXPECT_EQ(errno, ECONNRESET);
-  close(stranger);
-
-  const int friend_fd = call_from("127.0.0.1");
-  waiter.recorder.WaitOffered();
-  int offers = 0;
-  for (const Note& note : waiter.recorder.Notes()) {
-    offers += note.message == LINE_CALLSTATE && note.param1 == LINECALLSTATE_OFFERING;
-  }
-  EXPECT_EQ(offers, 1);  // the stranger's call, accepted first, was never offered
-  close(friend_fd);
-}
-
-TEST_F(TcpLine, AllowListMustBeAddressesOrNetworks) {
-  UseListenAddress("127.0.0.1:0", "localhost");
-  HLINEAPP app = 0;
-  DWORD devices = 0;
-  EXPECT_EQ(lineInitialize(&app, nullptr, &Recorder::Callback, nullptr, &devices),
-            LINEERR_INIFILECORRUPT);
-  EXPECT_NE(telephony::ServiceConfigurationError().find("allow: 'localhost' is not an IPv4"),
-            std::string::npos)
-      << telephony::ServiceConfigurationError();
 }
 
 }  // namespace

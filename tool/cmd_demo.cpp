@@ -426,7 +426,7 @@ const Command kDemoCommand = {
     "  --size BYTES   size of the file to send (default 8M; suffixes k, M, G)\n"
     "\n"
     "Exit status: 0 the demo passed; 2 the call could not be made; 3 something did not\n"
-    "arrive intact; 130 interrupted.\n",
+    "arrive intact; 130 interrupted (whenever it comes, everything made is removed).\n",
     {{"size", true, false}},
     RunDemo,
 };

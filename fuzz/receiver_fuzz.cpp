@@ -136,7 +136,7 @@ class HangupSignal : public quodem::posix::PortObserver {
 class Receiver : public quodem::TQuodem {
  public:
   void Attach(quodem::HANDLE port) {
-    std::lock_guard<std::recursive_mutex> guard(FCutLock);
+    std::lock_guard<std::mutex> guard(FCutLock);
     FCommHandle.store(port);
     StartReadWorker();
   }

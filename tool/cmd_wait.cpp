@@ -21,9 +21,10 @@ int RunWait(const ParsedArgs& args) {
   CheckNumberFree(line);
   SignalWatcher signals([&session](int signal) { session.Interrupt(signal); });
 
-  for (;;) {
-    // The component closes the line when a call goes idle, so every call needs a new Wait.
-    const int opened = OpenForCalls(session, *reporter, line);
+  for (bool again = false;; again = true) {
+    // Every call needs a new Wait (the line keeps its number in between). When the line
+    // cannot take its number any more, the waiter says why and stops rather than wait deaf.
+    const int opened = OpenForCalls(session, *reporter, line, again);
     if (opened != kExitOk) return opened;
     if (session.WaitForEnd() == CallSession::Outcome::kInterrupted) {
       session.HangUpAfterInterrupt();

@@ -30,14 +30,14 @@ std::string LineWords(const LineChoice& line) {
 
 }  // namespace
 
-int OpenForCalls(CallSession& session, Reporter& reporter, const LineChoice& line) {
+int OpenForCalls(CallSession& session, Reporter& reporter, const LineChoice& line, bool again) {
   session.BeginCall();
   if (session.Interrupted()) return session.InterruptStatus();
   if (!session.Wait()) {
     const LONG code = session.HostErrors().front();
     reporter.Failed(Failure{
         "setup", "cannot wait for calls on " + LineWords(line) + ": " + Because(code), code});
-    return kExitUsage;
+    return again ? kExitCallFailed : kExitUsage;
   }
   reporter.Waiting(line.index, line.name, ListeningAddress(line));
   return kExitOk;

@@ -13,9 +13,11 @@ namespace quodem::tool {
 
 // Begins a call and opens the line for it (Wait), then reports the line as waiting, at the
 // address it really listens on. Returns kExitOk when waiting; otherwise the failure has been
-// reported and the status to exit with is returned: 1 when the line cannot take calls (a
-// set-up problem, said with the provider's reason), or the interrupt's status.
-int OpenForCalls(CallSession& session, Reporter& reporter, const LineChoice& line);
+// reported (with the provider's reason) and the status to exit with is returned: 1 when the
+// line cannot take calls, 2 when it could before (`again`: opened once more after a call)
+// and cannot now, or the interrupt's status.
+int OpenForCalls(CallSession& session, Reporter& reporter, const LineChoice& line,
+                 bool again = false);
 
 // Dials `number`, or, when it is empty, waits on `line` for a call that connects (a call
 // that ends first is waited out, and the line opened again). Returns kExitOk once connected;

@@ -28,7 +28,7 @@ thread_local std::vector<const TQuodem*> t_sending;
 // Holds FSendLock for one send, or fails to when waiting could never end.
 class SendTurn {
  public:
-  SendTurn(const TQuodem* component, std::timed_mutex& lock, bool wait) {
+  SendTurn(const TQuodem* component, std::mutex& lock, bool wait) {
     for (const TQuodem* sending : t_sending) {
       if (sending == component) return;  // a send of this component runs on this thread
     }
@@ -51,7 +51,7 @@ class SendTurn {
   explicit operator bool() const { return lock_ != nullptr; }
 
  private:
-  std::timed_mutex* lock_ = nullptr;
+  std::mutex* lock_ = nullptr;
 };
 
 bool Fail(const char* message) {

@@ -159,7 +159,7 @@ class TestQuodem : public TQuodem {
   ~TestQuodem() override { StopWorkers(); }
   int SentBytes() const { return FSentBytes.load(); }
   FrameHeader SendHeader() {
-    std::lock_guard<std::timed_mutex> lock(FSendLock);
+    std::lock_guard<std::mutex> lock(FSendLock);
     return FSendHeader;
   }
   std::string RecvFileName() {
@@ -174,7 +174,7 @@ class TestQuodem : public TQuodem {
     return Bytes(FMsgBuffer.get(), FMsgBuffer.get() + size + 1);
   }
   std::shared_ptr<TReadModemThread> Reader() {
-    std::lock_guard<std::recursive_mutex> lock(FCutLock);
+    std::lock_guard<std::mutex> lock(FCutLock);
     return FReadThread;
   }
   // Waits until no reader worker of this component runs any more (after Cut).

@@ -1,7 +1,6 @@
 #include "platform/telephony/exchange_dir.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -140,6 +139,33 @@ socklen_t FillUnixAddress(const std::string& path, sockaddr_un* address) {
   return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
 }
 
+namespace {
+
+// The number lock is an open-file-description lock on the lock file's first byte: it goes
+// with the descriptor (not the process), conflicts between two opens in one process too, and
+// can be tested without being taken (F_OFD_GETLK), so looking at who holds a number never
+// disturbs the holder.
+flock FirstByte(short type) {
+  flock range{};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = 0;
+  range.l_len = 1;
+  return range;
+}
+
+// Opens the lock file without following a link and without ever blocking (a FIFO put at its
+// path would block a plain open), and checks that it is a regular file. -1 with `*problem`
+// set on failure.
+int OpenLockFile(const std::string& lock_path, int flags, std::string* problem) {
+  std::string why;
+  const int fd = OpenRegularFile(lock_path, flags | O_NOFOLLOW, 0600, &why);
+  if (fd < 0 && problem != nullptr) *problem = "the lock file " + lock_path + " " + why;
+  return fd;
+}
+
+}  // namespace
+
 NumberLock::NumberLock(NumberLock&& other) noexcept : fd_(other.fd_) {
   other.fd_ = -1;
 }
@@ -159,20 +185,17 @@ NumberLock::~NumberLock() {
 
 NumberLock::Result NumberLock::TryTake(const std::string& lock_path, std::string* problem) {
   Release();
-  std::string why;
-  int fd = OpenRegularFile(lock_path, O_RDWR | O_CREAT | O_NOFOLLOW, 0600, &why);
-  if (fd < 0) {
-    *problem = "the lock file " + lock_path + " " + why;
-    return Result::kFailed;
-  }
+  int fd = OpenLockFile(lock_path, O_RDWR | O_CREAT, problem);
+  if (fd < 0) return Result::kFailed;
+  flock range = FirstByte(F_WRLCK);
   int rc;
   do {
-    rc = flock(fd, LOCK_EX | LOCK_NB);
+    rc = fcntl(fd, F_OFD_SETLK, &range);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
     int error = errno;
     close(fd);
-    if (error == EWOULDBLOCK) return Result::kHeldElsewhere;
+    if (error == EAGAIN || error == EACCES) return Result::kHeldElsewhere;
     *problem = "cannot lock " + lock_path + ": " + std::strerror(error);
     return Result::kFailed;
   }
@@ -181,21 +204,19 @@ NumberLock::Result NumberLock::TryTake(const std::string& lock_path, std::string
 }
 
 void NumberLock::Release() {
-  if (fd_ >= 0) {
-    close(fd_);  // releases the flock
-    fd_ = -1;
-  }
+  if (fd_ < 0) return;
+  // Unlocked before the descriptor goes, so whoever learns of the close finds it free.
+  flock range = FirstByte(F_UNLCK);
+  fcntl(fd_, F_OFD_SETLK, &range);
+  close(fd_);
+  fd_ = -1;
 }
 
 NumberHold ProbeNumberLock(const std::string& lock_path) {
-  std::string ignored;  // a lock file that cannot be used is reported when the line opens
-  int fd = OpenRegularFile(lock_path, O_RDONLY | O_NOFOLLOW, 0, &ignored);
+  int fd = OpenLockFile(lock_path, O_RDONLY, nullptr);
   if (fd < 0) return NumberHold::kFree;
-  int rc;
-  do {
-    rc = flock(fd, LOCK_SH | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  bool held = rc != 0 && errno == EWOULDBLOCK;
+  flock range = FirstByte(F_WRLCK);
+  bool held = fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
   close(fd);
   return held ? NumberHold::kHeldElsewhere : NumberHold::kFree;
 }

@@ -28,9 +28,11 @@ std::string PrepareExchangeDirectory();
 std::string NumberSocketPath(const std::string& folder, const std::string& number);
 socklen_t FillUnixAddress(const std::string& path, sockaddr_un* address);
 
-// The lock file <folder>/<number>.lock, held (flock LOCK_EX) by whoever holds the number.
-// Moving the lock moves the hold. The file itself is never removed: removing a lock file
-// that another process has just opened would let two processes hold the number.
+// The lock file <folder>/<number>.lock, locked (an open-file-description write lock on its
+// first byte) by whoever holds the number. Moving the lock moves the hold. The file itself is
+// never removed: removing a lock file that another process has just opened would let two
+// processes hold the number. A lock path that is not a regular file (a FIFO, a folder, a
+// link) fails at once, without blocking.
 class NumberLock {
  public:
   enum class Result { kTaken, kHeldElsewhere, kFailed };
@@ -51,10 +53,10 @@ class NumberLock {
   int fd_ = -1;
 };
 
-// Whether another process holds the number (kHeldElsewhere) or nobody does (kFree). Limit:
-// the probe takes a shared lock for an instant, so an owner opening the line at that very
-// moment finds the number held and serves outgoing calls only. A lock file that is not a
-// regular file counts as free: opening the line then reports it.
+// Whether another open of the lock file holds the number (kHeldElsewhere) or nobody does
+// (kFree). The probe only tests the lock; it never takes it, so it cannot make an owner
+// opening the line at that moment find the number held. A lock file that is not a regular file
+// counts as free: opening the line then reports it.
 NumberHold ProbeNumberLock(const std::string& lock_path);
 
 // Removes what a holder that died left at a number's socket path, before the new holder (who

@@ -7,12 +7,14 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "platform/telephony/config.h"
 #include "platform/telephony/event_loop.h"
 #include "platform/telephony/exchange_dir.h"
 #include "platform/telephony/faults.h"
 #include "platform/telephony/listener.h"
+#include "platform/telephony/parking.h"
 #include "platform/telephony/stream_call.h"
 #include "platform/telephony/translate.h"
 
@@ -115,6 +117,36 @@ class ExchangeCall : public StreamCall {
   bool own_number_ = false;
 };
 
+// What a waiting exchange line parks when it closes: the listening socket (a caller who
+// dials in between stays queued on it and is answered once the line is open again), the
+// socket file and the number's lock. Given back in that order: once the lock is free a
+// newcomer may bind afresh.
+class ParkedNumber : public ParkedAddress {
+ public:
+  ParkedNumber(int fd, std::string socket_path, NumberLock lock)
+      : fd_(fd), socket_path_(std::move(socket_path)), lock_(std::move(lock)) {}
+  ~ParkedNumber() override {
+    if (fd_ < 0) return;
+    close(fd_);
+    unlink(socket_path_.c_str());
+    lock_.Release();
+  }
+  // Hands the socket and the lock to a line taking the number back.
+  int TakeSocket(NumberLock* lock) {
+    *lock = std::move(lock_);
+    return std::exchange(fd_, -1);
+  }
+
+ private:
+  int fd_;
+  std::string socket_path_;
+  NumberLock lock_;
+};
+
+std::string ParkingKey(const std::string& socket_path) {
+  return "exchange:" + socket_path;
+}
+
 class ExchangeLine : public ProviderLine {
  public:
   ExchangeLine(ProviderContext& context, LineEvents* events, std::string folder, std::string number,
@@ -128,55 +160,78 @@ class ExchangeLine : public ProviderLine {
 
   ~ExchangeLine() override {
     if (!listener_.Listening()) return;
-    listener_.Close();
-    // The socket goes before the lock: once the lock is free a newcomer may bind afresh.
-    unlink(socket_path_.c_str());
-    lock_.Release();
+    // A line that waited for calls keeps its number for a moment, for this process to open
+    // the line again without another process taking the number in between.
     HeldHere().erase(socket_path_);
+    ParkAddress(context_.loop, ParkingKey(socket_path_),
+                std::make_unique<ParkedNumber>(listener_.Detach(), socket_path_, std::move(lock_)));
   }
 
   bool Holds(const std::string& name) const override {
     return listener_.Listening() && name == number_;
   }
 
+  bool HoldsAddress(std::string* why) const override {
+    if (listener_.Listening()) return true;
+    if (!taken_by_owner_) {
+      *why = "line for number " + number_ + " was opened for outgoing calls only";
+    } else if (!take_problem_.empty()) {
+      *why = take_problem_;
+    } else if (HeldHere().count(socket_path_) != 0) {
+      *why = "number " + number_ + " is held by another line of this process";
+    } else {
+      *why = "number " + number_ + " is held by another process";
+    }
+    return false;
+  }
+
   // Takes the number when nobody holds it. Returns 0 also when somebody else holds it (the
   // line then serves outgoing calls only), a LINEERR_ code when something is broken.
   LONG TakeNumber() {
+    taken_by_owner_ = true;
     std::string problem;
     try {
       socket_path_ = NumberSocketPath(folder_, number_);
     } catch (const std::exception& e) {
-      context_.report_problem(e.what());
-      return LINEERR_OPERATIONFAILED;
+      return Broken(e.what(), LINEERR_OPERATIONFAILED);
     }
     if (HeldHere().count(socket_path_) != 0) return 0;
+    const auto answer = [this](int accepted, const sockaddr_storage&) { Answer(accepted); };
+    if (auto parked = TakeParkedAddress(context_.loop, ParkingKey(socket_path_))) {
+      int fd = static_cast<ParkedNumber&>(*parked).TakeSocket(&lock_);
+      if (!listener_.Start(fd, answer)) {
+        unlink(socket_path_.c_str());
+        lock_.Release();
+        return LINEERR_RESOURCEUNAVAIL;
+      }
+      HeldHere()[socket_path_] = this;
+      return 0;
+    }
     switch (lock_.TryTake(socket_path_ + ".lock", &problem)) {
       case NumberLock::Result::kHeldElsewhere:
         return 0;
       case NumberLock::Result::kFailed:
-        context_.report_problem(problem);
-        return LINEERR_OPERATIONFAILED;
+        return Broken(problem, LINEERR_OPERATIONFAILED);
       case NumberLock::Result::kTaken:
         break;
     }
     // Holding the lock, any socket file left is stale (its owner died without closing).
     if (!RemoveStaleSocket(socket_path_, &problem)) {
-      context_.report_problem(problem);
       lock_.Release();
-      return LINEERR_OPERATIONFAILED;
+      return Broken(problem, LINEERR_OPERATIONFAILED);
     }
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_un address;
     socklen_t length = FillUnixAddress(socket_path_, &address);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         listen(fd, kListenBacklog) != 0) {
-      context_.report_problem("cannot listen on " + socket_path_ + ": " + std::strerror(errno));
+      std::string why = "cannot listen on " + socket_path_ + ": " + std::strerror(errno);
       if (fd >= 0) close(fd);
       unlink(socket_path_.c_str());
       lock_.Release();
-      return LINEERR_OPERATIONFAILED;
+      return Broken(why, LINEERR_OPERATIONFAILED);
     }
-    if (!listener_.Start(fd, [this](int accepted, const sockaddr_storage&) { Answer(accepted); })) {
+    if (!listener_.Start(fd, answer)) {
       unlink(socket_path_.c_str());
       lock_.Release();
       return LINEERR_RESOURCEUNAVAIL;
@@ -200,11 +255,30 @@ class ExchangeLine : public ProviderLine {
       return nullptr;
     }
     bool own = listener_.Listening() && number == number_;
-    return std::make_unique<ExchangeCall>(context_, faults::ForNumber(number_), path,
-                                          AnswerTimeoutMs(answer_timeout_s_), own);
+    auto call = std::make_unique<ExchangeCall>(context_, faults::ForNumber(number_), path,
+                                               AnswerTimeoutMs(answer_timeout_s_), own);
+    // A line that dials out gives its number back at once rather than holding it for the
+    // whole call: a process waiting on that number can take it meanwhile (callers get busy
+    // either way while this call lasts).
+    GiveBackNumber();
+    return call;
   }
 
  private:
+  LONG Broken(const std::string& problem, LONG result) {
+    take_problem_ = problem;
+    context_.report_problem(problem);
+    return result;
+  }
+
+  void GiveBackNumber() {
+    if (!listener_.Listening()) return;
+    listener_.Close();
+    unlink(socket_path_.c_str());
+    lock_.Release();
+    HeldHere().erase(socket_path_);
+  }
+
   void Answer(int fd) {
     testing::NumberFaults faults = faults::ForNumber(number_);
     if (faults.busy || events_->HasActiveCall()) {
@@ -220,6 +294,8 @@ class ExchangeLine : public ProviderLine {
   std::string number_;
   int answer_timeout_s_;
   std::string socket_path_;
+  bool taken_by_owner_ = false;  // opened with owner privilege (TakeNumber ran)
+  std::string take_problem_;     // why taking the number failed, when it did
   NumberLock lock_;
   Listener listener_;
 };
@@ -247,6 +323,9 @@ class ExchangeProvider : public Provider {
     std::string path = NumberSocketPath(folder, number_);
     if (HeldHere().count(path) != 0) {
       info.hold = NumberHold::kHeldHere;
+    } else if (IsAddressParked(ParkingKey(path))) {
+      // Parked between two calls: any open of this process takes it back.
+      info.hold = NumberHold::kFree;
     } else {
       info.hold = ProbeNumberLock(path + ".lock");
     }

@@ -101,6 +101,10 @@ class ProviderLine {
   // True when this open line holds the number or listen address `name` (fault injection
   // and CloseLineByService address lines this way).
   virtual bool Holds(const std::string& name) const = 0;
+  // Whether calls to the line's number (or listen address) reach this open line. When they
+  // do not, `*why` says why in words (held by another process or another line, broken, or
+  // the line was opened without owner privilege).
+  virtual bool HoldsAddress(std::string* why) const = 0;
   // Creates an outgoing call to `destination` (not started yet). Returns null and sets
   // `*error` (LINEERR_INVALADDRESS for an address this line cannot dial) on failure.
   virtual std::unique_ptr<ProviderCall> MakeCall(const std::string& destination, LONG* error) = 0;
@@ -129,8 +133,10 @@ class Provider {
   virtual LONG Translate(const std::string& input, const Location& location,
                          Translation* out) const = 0;
   // lineOpenA. With `owner` the line also takes its number for incoming calls when free;
-  // when someone else holds it the open still succeeds (outgoing calls only). Returns 0 and
-  // sets `*line`, or a LINEERR_ code.
+  // when someone else holds it the open still succeeds (outgoing calls only). A line that
+  // places an outgoing call gives its number back; a line that closes without having dialed
+  // out parks it (platform/telephony/parking.h). Returns 0 and sets `*line`, or a LINEERR_
+  // code.
   virtual LONG Open(bool owner, LineEvents* events, std::unique_ptr<ProviderLine>* line) = 0;
 };
 

@@ -8,11 +8,13 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "platform/telephony/config.h"
 #include "platform/telephony/event_loop.h"
 #include "platform/telephony/faults.h"
 #include "platform/telephony/listener.h"
+#include "platform/telephony/parking.h"
 #include "platform/telephony/resolver.h"
 #include "platform/telephony/stream_call.h"
 #include "platform/telephony/tcp_address.h"
@@ -30,18 +32,6 @@ class TcpLine;
 std::map<std::string, TcpLine*>& HeldHere() {
   static auto* held = new std::map<std::string, TcpLine*>;
   return *held;
-}
-
-// For listen addresses with port 0: the port this process's line was given last (service
-// lock held).
-std::map<std::string, in_port_t>& RememberedPorts() {
-  static auto* ports = new std::map<std::string, in_port_t>;
-  return *ports;
-}
-
-in_port_t* PortOf(sockaddr_storage& storage) {
-  if (storage.ss_family == AF_INET) return &reinterpret_cast<sockaddr_in*>(&storage)->sin_port;
-  return &reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port;
 }
 
 std::string DescribeAddress(const sockaddr_storage& storage) {
@@ -72,6 +62,26 @@ testing::NumberFaults FaultsFor(const std::string& bound, const std::string& con
                faults.never_answer != none.never_answer || faults.busy != none.busy ||
                faults.drop_after_bytes != none.drop_after_bytes;
   return given || bound.empty() ? faults : faults::ForNumber(configured);
+}
+
+// What a waiting TCP line parks when it closes: its listening socket and the address it is
+// bound to.
+class ParkedSocket : public ParkedAddress {
+ public:
+  ParkedSocket(int fd, std::string bound) : fd_(fd), bound_(std::move(bound)) {}
+  ~ParkedSocket() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  const std::string& bound() const { return bound_; }
+  int Take() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+  std::string bound_;
+};
+
+std::string ParkingKey(const std::string& listen) {
+  return "tcp:" + listen;
 }
 
 class TcpCall : public StreamCall {
@@ -189,8 +199,11 @@ class TcpLine : public ProviderLine {
 
   ~TcpLine() override {
     if (!listener_.Listening()) return;
-    listener_.Close();
+    // A line that waited for calls keeps its port for a moment, for this process to open the
+    // line again without a gap another process could bind in.
     HeldHere().erase(listen_);
+    ParkAddress(context_.loop, ParkingKey(listen_),
+                std::make_unique<ParkedSocket>(listener_.Detach(), bound_));
   }
 
   const std::string& bound() const { return bound_; }
@@ -199,57 +212,71 @@ class TcpLine : public ProviderLine {
     return listener_.Listening() && (name == listen_ || name == bound_);
   }
 
+  bool HoldsAddress(std::string* why) const override {
+    if (listener_.Listening()) return true;
+    if (!taken_by_owner_) {
+      *why = "line for " + listen_ + " was opened for outgoing calls only";
+    } else if (!take_problem_.empty()) {
+      *why = take_problem_;
+    } else if (HeldHere().count(listen_) != 0) {
+      *why = listen_ + " is listened on by another line of this process";
+    } else {
+      *why = "cannot listen on " + listen_ + ": " + std::strerror(EADDRINUSE);
+    }
+    return false;
+  }
+
   // Listens when the address is free. Returns 0 also when it is in use (outgoing calls only).
   LONG TakeAddress() {
+    taken_by_owner_ = true;
     if (HeldHere().count(listen_) != 0) return 0;
+    const auto answer = [this](int accepted, const sockaddr_storage& peer) {
+      Answer(accepted, peer);
+    };
+    if (auto parked = TakeParkedAddress(context_.loop, ParkingKey(listen_))) {
+      auto& socket = static_cast<ParkedSocket&>(*parked);
+      bound_ = socket.bound();
+      if (!listener_.Start(socket.Take(), answer)) {
+        bound_.clear();
+        return LINEERR_RESOURCEUNAVAIL;
+      }
+      HeldHere()[listen_] = this;
+      return 0;
+    }
     std::optional<HostPort> address = ParseHostPort(listen_, -1, true);
     SocketAddress socket_address;
     if (!address || !Resolver::ParseNumeric(address->host, address->port, &socket_address)) {
-      context_.report_problem("cannot listen on " + listen_ + ": not an address");
-      return LINEERR_OPERATIONFAILED;
+      return Broken("cannot listen on " + listen_ + ": not an address", LINEERR_OPERATIONFAILED);
     }
     int fd =
         socket(socket_address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-      context_.report_problem("cannot listen on " + listen_ + ": " + std::strerror(errno));
-      return LINEERR_RESOURCEUNAVAIL;
+      return Broken("cannot listen on " + listen_ + ": " + std::strerror(errno),
+                    LINEERR_RESOURCEUNAVAIL);
     }
     int on = 1;
     // Lets a new listener bind while connections of an old one linger in TIME_WAIT; two
     // listeners on one port are still refused (EADDRINUSE).
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (address->ipv6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    // Port 0 takes any free port; the one the line had before in this process is taken again
-    // when it is free, so that the line keeps its address from call to call.
-    bool bound = false;
-    auto remembered = RememberedPorts().find(listen_);
-    if (address->port == 0 && remembered != RememberedPorts().end()) {
-      SocketAddress again = socket_address;
-      *PortOf(again.storage) = remembered->second;
-      bound = bind(fd, reinterpret_cast<sockaddr*>(&again.storage), again.length) == 0;
-    }
-    if (!bound && bind(fd, reinterpret_cast<sockaddr*>(&socket_address.storage),
-                       socket_address.length) != 0) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&socket_address.storage), socket_address.length) !=
+        0) {
       int error = errno;
       close(fd);
       if (error == EADDRINUSE) return 0;  // another process waits there
-      context_.report_problem("cannot listen on " + listen_ + ": " + std::strerror(error));
-      return LINEERR_OPERATIONFAILED;
+      return Broken("cannot listen on " + listen_ + ": " + std::strerror(error),
+                    LINEERR_OPERATIONFAILED);
     }
     if (listen(fd, kListenBacklog) != 0) {
       int error = errno;
       close(fd);
       if (error == EADDRINUSE) return 0;
-      context_.report_problem("cannot listen on " + listen_ + ": " + std::strerror(error));
-      return LINEERR_OPERATIONFAILED;
+      return Broken("cannot listen on " + listen_ + ": " + std::strerror(error),
+                    LINEERR_OPERATIONFAILED);
     }
     sockaddr_storage local{};
     socklen_t length = sizeof local;
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-    if (address->port == 0) RememberedPorts()[listen_] = *PortOf(local);
-    const auto answer = [this](int accepted, const sockaddr_storage& peer) {
-      Answer(accepted, peer);
-    };
     bound_ = DescribeAddress(local);  // before the first call can come in, which reads it
     if (!listener_.Start(fd, answer)) {
       bound_.clear();
@@ -269,11 +296,25 @@ class TcpLine : public ProviderLine {
       *error = LINEERR_INVALADDRESS;
       return nullptr;
     }
-    return std::make_unique<TcpCall>(context_, FaultsFor(bound_, listen_), std::move(*address),
-                                     AnswerTimeoutMs(answer_timeout_s_));
+    auto call = std::make_unique<TcpCall>(context_, FaultsFor(bound_, listen_), std::move(*address),
+                                          AnswerTimeoutMs(answer_timeout_s_));
+    // A line that dials out stops listening rather than holding the port for the whole call:
+    // a process waiting on that address can take it meanwhile (callers are refused either way
+    // while this call lasts).
+    if (listener_.Listening()) {
+      listener_.Close();
+      HeldHere().erase(listen_);
+    }
+    return call;
   }
 
  private:
+  LONG Broken(const std::string& problem, LONG result) {
+    take_problem_ = problem;
+    context_.report_problem(problem);
+    return result;
+  }
+
   void Answer(int fd, const sockaddr_storage& peer) {
     if (!allow_ || !allow_->Allows(peer)) {
       // Not on the line's allow list: reset at once, before anything is read or offered.
@@ -297,6 +338,8 @@ class TcpLine : public ProviderLine {
   int answer_timeout_s_;
   std::optional<TcpAllowList> allow_;  // empty: nobody may call
   std::string bound_;
+  bool taken_by_owner_ = false;  // opened with owner privilege (TakeAddress ran)
+  std::string take_problem_;     // why listening failed, when it did
   Listener listener_;
 };
 
@@ -326,6 +369,8 @@ class TcpProvider : public Provider {
     if (held != HeldHere().end()) {
       info.hold = NumberHold::kHeldHere;
       info.address = held->second->bound();
+    } else if (IsAddressParked(ParkingKey(listen_))) {
+      info.hold = NumberHold::kFree;  // parked between two calls: any open here takes it back
     } else {
       info.hold = ProbeAddress();
     }

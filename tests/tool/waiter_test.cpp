@@ -1,0 +1,69 @@
+// A waiter keeps its number: another process dialing from the same line never keeps it
+// from waiting, and it answers every call while other processes dial and look at the lines.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "tool_runner.h"
+
+namespace quodem::tool::testing {
+namespace {
+
+// A process that dials from line 0 holds none of line 0's number while its call lasts: a
+// waiter on line 0 starts, and answers a call to that number.
+TEST(ToolWaiter, StartsWhileAnotherProcessDialsFromItsLine) {
+  const std::string saves = MakeDir("saves");
+  BackgroundTool far({"wait", "--line", "1", "--once", "--save-dir", saves, "--json"});
+  ASSERT_TRUE(far.WaitForEvent("waiting").has_value()) << far.Err();
+  BackgroundTool dialer({"chat", "102", "--line", "0", "--save-dir", saves}, {}, true);
+  ASSERT_TRUE(dialer.WaitForText("connected:")) << dialer.Err();
+
+  BackgroundTool waiter({"wait", "--line", "0", "--once", "--save-dir", saves, "--json"});
+  ASSERT_TRUE(waiter.WaitForEvent("waiting").has_value()) << waiter.Err();
+  const ToolResult call = RunTool({"dial", "101", "--line", "1", "--message", "to line 0"});
+  EXPECT_EQ(call.status, 0) << call.err;
+  EXPECT_EQ(waiter.Finish(), 0) << waiter.Err();
+  bool got = false;
+  for (const JsonLine& event : EventsNamed(waiter.Result().Events(), "message")) {
+    got = got || event.String("text") == "to line 0";
+  }
+  EXPECT_TRUE(got);
+
+  dialer.CloseInput();
+  EXPECT_EQ(dialer.Finish(), 0) << dialer.Err();
+  EXPECT_EQ(far.Finish(), 0) << far.Err();
+}
+
+// Calls keep coming to a waiter while, between them, other processes open its line to dial
+// out and look at who holds the numbers: every call is answered.
+TEST(ToolWaiter, AnswersEveryCallWhileOthersUseItsLine) {
+  const std::string saves = MakeDir("saves");
+  BackgroundTool waiter({"wait", "--line", "1", "--save-dir", saves, "--json"});
+  ASSERT_TRUE(waiter.WaitForEvent("waiting").has_value()) << waiter.Err();
+  std::atomic<bool> done{false};
+  std::thread others([&] {
+    while (!done.load()) {
+      RunTool({"dial", "999", "--line", "1"});  // nobody holds 999: fails at once
+      RunTool({"lines"});
+    }
+  });
+  constexpr int kCalls = 8;
+  int answered = 0;
+  for (int call = 0; call < kCalls; ++call) {
+    const ToolResult result =
+        RunTool({"dial", "102", "--line", "0", "--message", "call " + std::to_string(call)});
+    if (result.status == 0) ++answered;
+    EXPECT_EQ(result.status, 0) << "call " << call << ": " << result.err;
+  }
+  done.store(true);
+  others.join();
+  EXPECT_EQ(answered, kCalls);
+  waiter.Signal(SIGINT);
+  waiter.Finish();
+  EXPECT_EQ(EventsNamed(waiter.Result().Events(), "message").size(),
+            static_cast<std::size_t>(kCalls));
+}
+
+}  // namespace
+}  // namespace quodem::tool::testing

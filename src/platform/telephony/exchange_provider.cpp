@@ -1,5 +1,6 @@
 #include "platform/telephony/exchange_provider.h"
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -51,6 +52,18 @@ class ExchangeCall : public StreamCall {
                std::string socket_path, int fd)
       : StreamCall(context, faults, std::move(socket_path)) {
     AdoptIncoming(fd);
+    // A caller that gives up while the call is still offered ends it here too, so the
+    // callee stops ringing. An exchange line sends nothing before the answer; a caller that
+    // did send bytes keeps its call offered, and answering delivers them.
+    WatchSocket(EPOLLRDHUP, [this](std::uint32_t events) {
+      if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) return;
+      int waiting = 0;
+      if (phase_ != Phase::kOffered || (ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0)) {
+        StopWatching();  // answering (which watches for itself), or bytes to deliver
+      } else {
+        FailDisconnected(LINEDISCONNECTMODE_NORMAL);
+      }
+    });
   }
 
   void Start() override {

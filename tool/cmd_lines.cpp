@@ -18,6 +18,8 @@ const char* HoldJson(telephony::NumberHold hold) {
       return "held-here";
     case telephony::NumberHold::kHeldElsewhere:
       return "held-elsewhere";
+    case telephony::NumberHold::kInUseByCall:
+      return "in-use-by-call";
     case telephony::NumberHold::kNotApplicable:
       break;
   }
@@ -32,6 +34,8 @@ const char* HoldWords(telephony::NumberHold hold) {
       return "held by this process";
     case telephony::NumberHold::kHeldElsewhere:
       return "held by another process";
+    case telephony::NumberHold::kInUseByCall:
+      return "in use by another process's outgoing call";
     case telephony::NumberHold::kNotApplicable:
       break;
   }
@@ -86,7 +90,7 @@ const Command kLinesCommand = {
     "\n"
     "  --json   one JSON object per line: {\"index\":0,\"name\":\"Local line 1\",\n"
     "           \"provider\":\"exchange\",\"address\":\"101\",\"hold\":\"free\"}\n"
-    "           (hold: free, held-here, held-elsewhere or none)\n",
+    "           (hold: free, held-here, held-elsewhere, in-use-by-call or none)\n",
     {{"json", false, false}},
     RunLines,
 };

@@ -26,6 +26,13 @@ int RunWait(const ParsedArgs& args) {
     // cannot take its number any more, the waiter says why and stops rather than wait deaf.
     const int opened = OpenForCalls(session, *reporter, line, again);
     if (opened != kExitOk) return opened;
+    const auto lines = telephony::ListLines();
+    if (line.info.device_id < lines.size() &&
+        lines[line.info.device_id].hold == telephony::NumberHold::kInUseByCall) {
+      reporter->Problem("number " + line.info.address +
+                        " is in use by another process's outgoing call; calls are answered "
+                        "as soon as it is free");
+    }
     if (session.WaitForEnd() == CallSession::Outcome::kInterrupted) {
       session.HangUpAfterInterrupt();
       return session.InterruptStatus();

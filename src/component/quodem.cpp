@@ -181,6 +181,24 @@ std::vector<TPropInfo> TQuodem::PublishedProperties() const {
   props.push_back(EventProperty("OnLineReceive", "TTransferEvent"));
   props.push_back(EventProperty("OnMsgReceive", "TMsgReceiveEvent"));
   props.push_back(EventProperty("OnFileReceive", "TFileReceiveEvent"));
+
+  // Beyond the classic design, after everything it had, so the order of what existed stays.
+  TPropInfo replace_files;
+  replace_files.name = "ReplaceFiles";
+  replace_files.type = "bool";
+  replace_files.default_value = "True";
+  replace_files.get = [](const TComponent& c) {
+    return std::string(AsQuodem(c).ReplaceFiles() ? "True" : "False");
+  };
+  replace_files.set = [](TComponent& c, const std::string& text) {
+    if (text != "True" && text != "False") {
+      throw EPropertyError("ReplaceFiles: not True or False: " + text);
+    }
+    AsQuodem(c).SetReplaceFiles(text == "True");
+  };
+  props.push_back(std::move(replace_files));
+  props.push_back(EventProperty("OnFileError", "TFileErrorEvent"));
+  props.push_back(EventProperty("OnFileAccept", "TFileAcceptEvent"));
   return props;
 }
 
@@ -255,6 +273,23 @@ TFileReceiveEvent TQuodem::OnFileReceive() const {
 void TQuodem::SetOnFileReceive(TFileReceiveEvent handler) {
   std::lock_guard<std::mutex> lock(FEventLock);
   FOnFileReceive = std::move(handler);
+}
+
+TFileErrorEvent TQuodem::OnFileError() const {
+  std::lock_guard<std::mutex> lock(FEventLock);
+  return FOnFileError;
+}
+void TQuodem::SetOnFileError(TFileErrorEvent handler) {
+  std::lock_guard<std::mutex> lock(FEventLock);
+  FOnFileError = std::move(handler);
+}
+TFileAcceptEvent TQuodem::OnFileAccept() const {
+  std::lock_guard<std::mutex> lock(FEventLock);
+  return FOnFileAccept;
+}
+void TQuodem::SetOnFileAccept(TFileAcceptEvent handler) {
+  std::lock_guard<std::mutex> lock(FEventLock);
+  FOnFileAccept = std::move(handler);
 }
 
 }  // namespace quodem

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -65,6 +66,11 @@ EmulatorProcess::EmulatorProcess(const std::vector<std::string>& numbers,
 EmulatorProcess::~EmulatorProcess() {
   tool_->Signal(SIGTERM);
   EXPECT_EQ(tool_->Finish(), 0) << tool_->Err();
+  if (::testing::Test::HasFailure()) {  // what the emulator said, for the failure's context
+    for (const std::string& line : tool_->Lines())
+      std::fprintf(stderr, "emulator: %s\n", line.c_str());
+    std::fprintf(stderr, "emulator's errors: %s\n", tool_->Err().c_str());
+  }
 }
 
 const std::string& EmulatorProcess::Path(const std::string& number) const {

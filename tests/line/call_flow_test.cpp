@@ -165,8 +165,8 @@ TEST_F(CallFlow, RemoteHangUpReachesIdleAndASecondCallWorks) {
   FarEnd far;
   far.Open(1);
   HCALL call = DialAndConnect(far);
-  // A line that dials out gives its number back for the call's length.
-  EXPECT_EQ(telephony::NumberHold::kFree, telephony::ListLines()[0].hold);
+  // A line that dials out keeps its number for the call (callers get busy).
+  EXPECT_EQ(telephony::NumberHold::kHeldHere, telephony::ListLines()[0].hold);
   WatchIdleHandling();
   EXPECT_GT(lineDrop(call, nullptr, 0), 0);
   ASSERT_TRUE(idle_handled_.Wait());

@@ -68,7 +68,7 @@ const Schema& LineRecord() {
       {"name_hex", {Type::kHex, false, {}}},
       {"provider", {Type::kString, true, {"exchange", "tcp", ""}}},
       {"address", {Type::kString, true, {}}},
-      {"hold", {Type::kString, true, {"free", "held-here", "held-elsewhere", "none"}}},
+      {"hold", {Type::kString, true, {"free", "held-here", "held-elsewhere", "in-use-by-call", "none"}}},
   };
   return record;
 }

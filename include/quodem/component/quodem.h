@@ -1,24 +1,26 @@
 // TQuodem: the modem component. A host creates one (with an owner, or none), picks a line
 // from LineNames with SetLineIndex, and dials (SetDialString, Dial) or waits for a call
 // (Wait). Once connected it sends messages (SendBuffer) and files (SendFile) to a peer running
-// the same component, and learns everything through six events.
+// the same component, and learns everything through its events: the six of the classic
+// design, then OnFileError and OnFileAccept.
 //
 // Threads. Events are raised directly on the thread that notices them, never handed over:
 //   - the host's thread (the caller of Dial, Wait, ConfigDlg, TransDlg, SendBuffer,
 //     SendFile): OnSentState, and OnLineErr from those operations;
 //   - the event worker (one per component): OnLineState, and OnLineErr from state handling;
 //   - the reader worker (one per connected call): OnLineReceive, OnMsgReceive,
-//     OnFileReceive.
+//     OnFileAccept, OnFileReceive, OnFileError.
 // A handler that updates a user interface must hand over to its own thread. Events are
 // raised with no lock of the component held: a handler may call Cut, Dial, Wait, SendBuffer
 // and SendFile. Destroying a component from inside one of its own event handlers is not
 // supported.
 //
 // Deriving. The event worker starts inside TQuodem's constructor and calls the virtual
-// DoLineState; reader workers call DoLineReceive, DoMsgReceive and DoFileReceive. A class
-// derived from TQuodem must call StopWorkers() first thing in its destructor, so that no
-// worker calls into it (or reads its vtable) while it is being torn down. Notifications that
-// arrive while a derived constructor still runs are handled by TQuodem's own operations.
+// DoLineState; reader workers call DoLineReceive, DoMsgReceive, DoFileAccept, DoFileReceive
+// and DoFileError. A class derived from TQuodem must call StopWorkers() first thing in its
+// destructor, so that no worker calls into it (or reads its vtable) while it is being torn
+// down. Notifications that arrive while a derived constructor still runs are handled by
+// TQuodem's own operations.
 //
 // Behaviour a host may rely on:
 //   - Every notification keeps its call: the component keeps a record of each call it placed
@@ -72,6 +74,24 @@
 //     OnSentState runs inside its send, which keeps its turn until the frame is written: a
 //     send from an OnSentState handler fails at once, and a handler must not wait for
 //     another thread's send on the same component.
+// Files:
+//   - SendFile streams the file in blocks of 64 KiB, so its memory stays bounded whatever the
+//     file's size. It opens the path without blocking and sends only a regular file: a FIFO,
+//     a device or a folder throws EFOpenError, as a file that cannot be opened does, before
+//     anything is written. It sends the size the file had when it was opened: a file that
+//     grows meanwhile is sent as it was; one that shrinks or cannot be read once the head is
+//     on the line fails the send ("ファイルの読込に失敗しました", false) and cuts the call,
+//     so that the far end drops the partial frame instead of taking wrong content for a
+//     whole file. Cut stops a send within one block.
+//   - Every received file frame ends in exactly one OnFileReceive (saved) or one OnFileError
+//     (not saved: refused, unusable name, folder or disk failure, call ended in mid-frame,
+//     also by Cut or the destructor); the frame is read to its end either way, so the next
+//     one arrives as before.
+//     OnFileAccept comes first, for a usable name, before anything is written.
+//   - Nothing is left behind: the content is in an unnamed temporary file until complete
+//     where the file system has them (O_TMPFILE); elsewhere in a ".quodem-XXXXXX.part" that
+//     its writer keeps locked, and a reader starting in that folder removes those whose
+//     writer is gone.
 #pragma once
 
 #include <atomic>
@@ -127,8 +147,24 @@ using TTransferEvent = std::function<void(TQuodem* Sender, DWORD Size, Dataclass
 // Buffer: the received bytes followed by a zero byte, valid until the next message frame
 // begins (copy it to keep it). Size: the message length.
 using TMsgReceiveEvent = std::function<void(TQuodem* Sender, const char* Buffer, DWORD Size)>;
-// FileTitle: the full path of the saved file.
+// FileTitle: the full path of the saved file (with ReplaceFiles false, the name it got).
 using TFileReceiveEvent = std::function<void(TQuodem* Sender, const std::string& FileTitle)>;
+// A file frame that did not end in a saved file. FileName: the name as made safe, or for a
+// name that is unusable (empty, ".", "..", longer than 255 bytes) a printable form of the
+// bytes received (bytes outside printable ASCII and the backslash as \xHH); a name of the
+// receiver's temporary files (".quodem-XXXXXX.part") is unusable too. Reason: a short
+// English text, the system's error text where there is one ("No space left on device",
+// "Is a directory", "Permission denied"), otherwise "unusable name", "name longer than 255
+// bytes", "refused by the host", "no folder to save into" or "the call ended before the last
+// byte".
+using TFileErrorEvent =
+    std::function<void(TQuodem* Sender, const std::string& FileName, const std::string& Reason)>;
+// Raised once the header and name of a file frame have arrived, before anything is written.
+// FileName: the name as made safe; Size: the size the frame announces. Accept starts true; a
+// handler that sets it false (or throws) has the frame read and dropped, and reported through
+// OnFileError as "refused by the host".
+using TFileAcceptEvent =
+    std::function<void(TQuodem* Sender, const std::string& FileName, DWORD Size, bool& Accept)>;
 
 // The process-wide record of the current call, shared by every component and the telephony
 // callback. Members are atomic; the three strings are guarded by `Strings`.
@@ -171,7 +207,8 @@ class TQuodem : public TComponent {
   ~TQuodem() override;
 
   std::string ClassName() const override { return "TQuodem"; }
-  // LineIndex, FileTotal, DataTotal, DialString, SaveFileDir, then the six events.
+  // LineIndex, FileTotal, DataTotal, DialString, SaveFileDir, the six events of the classic
+  // design, then ReplaceFiles, OnFileError and OnFileAccept.
   std::vector<TPropInfo> PublishedProperties() const override;
 
   // Published properties.
@@ -183,6 +220,12 @@ class TQuodem : public TComponent {
   void SetDialString(const std::string& value);
   std::string SaveFileDir() const;
   void SetSaveFileDir(const std::string& value);
+  // True (the default): a received file replaces an existing file of its name in one step.
+  // False: it is saved under the first free name of "name.ext", "name (1).ext",
+  // "name (2).ext", ... and never replaces anything, also not a file that appears meanwhile.
+  // Read when a file's last byte has arrived.
+  bool ReplaceFiles() const { return FReplaceFiles.load(); }
+  void SetReplaceFiles(bool value) { FReplaceFiles.store(value); }
 
   TCallStateEvent OnLineState() const;
   void SetOnLineState(TCallStateEvent handler);
@@ -196,6 +239,10 @@ class TQuodem : public TComponent {
   void SetOnMsgReceive(TMsgReceiveEvent handler);
   TFileReceiveEvent OnFileReceive() const;
   void SetOnFileReceive(TFileReceiveEvent handler);
+  TFileErrorEvent OnFileError() const;
+  void SetOnFileError(TFileErrorEvent handler);
+  TFileAcceptEvent OnFileAccept() const;
+  void SetOnFileAccept(TFileAcceptEvent handler);
 
   // The names of the usable lines, in row order (a copy).
   std::vector<std::string> LineNames() const;
@@ -223,8 +270,9 @@ class TQuodem : public TComponent {
 
   // Sending (transfer/). One frame each; OnSentState after every payload write. A failure
   // shows its message through ShowMessage and returns false. SendFile throws the framework's
-  // exception (EFOpenError/EReadError) when the file cannot be opened or read; nothing has
-  // been written then.
+  // exception (EFOpenError/EReadError) when the path cannot be opened as a regular file or
+  // its first block cannot be read; nothing has been written then. A read that fails later
+  // fails the send and cuts the call (see Files above).
   bool SendBuffer(const void* Source, int Bytes);
   bool SendFile(const std::string& Path);
 
@@ -234,6 +282,11 @@ class TQuodem : public TComponent {
   virtual void DoLineReceive();
   virtual void DoMsgReceive();
   virtual void DoFileReceive();
+  // Raise OnFileError from FRecvErrorName and FRecvErrorReason, and OnFileAccept from
+  // FRecvFileName and FRecvHeader.Size, storing the answer in FRecvAccept; guarded as
+  // DoFileReceive is.
+  virtual void DoFileError();
+  virtual void DoFileAccept();
 
  protected:
   // Fields, in the order of the component's design. Shared ones are atomic or guarded.
@@ -262,6 +315,8 @@ class TQuodem : public TComponent {
   TTransferEvent FOnLineReceive;
   TMsgReceiveEvent FOnMsgReceive;
   TFileReceiveEvent FOnFileReceive;
+  TFileErrorEvent FOnFileError;  // guarded by FEventLock, as the six
+  TFileAcceptEvent FOnFileAccept;
   std::shared_ptr<TQuodemThread> FEventThread;
   std::shared_ptr<TReadModemThread> FReadThread;  // guarded by FCutLock
   OVERLAPPED FWriteOverlapped;                    // guarded by FWriteLock (used by Write)
@@ -293,9 +348,9 @@ class TQuodem : public TComponent {
   // Held by a reader worker while it receives, so that a reader let go by Cut and still
   // finishing a frame never overlaps the next call's reader on FRecvHeader and FMsgBuffer.
   std::mutex FReceiveLock;
-  mutable std::mutex FFieldLock;  // the three strings
+  mutable std::mutex FFieldLock;  // the strings
   mutable std::mutex FLineLock;   // line table, names, call parameters
-  mutable std::mutex FEventLock;  // the six closures
+  mutable std::mutex FEventLock;  // the eight closures
 
   // Line control (line/): the lines this component opened and the calls it placed or was
   // offered (guarded by FCallLock), and where the telephony callback leaves notifications
@@ -314,6 +369,12 @@ class TQuodem : public TComponent {
   // frame even when the call was cut meanwhile), and the path its file was saved to.
   std::atomic<bool> FRecvPortHeld{false};
   std::string FRecvFilePath;  // guarded by FFieldLock
+  // Beyond the classic design: ReplaceFiles; the answer of the last OnFileAccept; the
+  // FileName and Reason of the last OnFileError (guarded by FFieldLock).
+  std::atomic<bool> FReplaceFiles{true};
+  std::atomic<bool> FRecvAccept{true};
+  std::string FRecvErrorName;
+  std::string FRecvErrorReason;
 
   // Drops a connected call and closes the port, stops the event worker and waits until no
   // worker of this component can touch it any more. Run by the destructor; a derived class
@@ -335,9 +396,11 @@ class TQuodem : public TComponent {
   // Starts the reader worker for the port just taken over, when none runs (transfer/).
   // Called by state handling with FCutLock held.
   void StartReadWorker();
-  // Writes a send's payload in 255-byte writes and the rest, with DoSentState after each;
-  // false when a write failed. Called by the senders with FSendLock held (transfer/).
-  bool WriteFramePayload(const std::uint8_t* Payload, DWORD Total);
+  // Writes Bytes of a send's payload in 255-byte writes and the rest, with DoSentState after
+  // each; Offset is the number of payload bytes written before them (FSentBytes counts from
+  // the start of the payload). False when a write failed. Called by the senders with
+  // FSendLock held (transfer/).
+  bool WriteFramePayload(const std::uint8_t* Payload, DWORD Bytes, DWORD Offset);
 
   friend class TQuodemThread;
   friend class TReadModemThread;

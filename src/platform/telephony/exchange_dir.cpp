@@ -145,13 +145,30 @@ namespace {
 // with the descriptor (not the process), conflicts between two opens in one process too, and
 // can be tested without being taken (F_OFD_GETLK), so looking at who holds a number never
 // disturbs the holder.
-flock FirstByte(short type) {
+constexpr off_t kHoldByte = 0;
+constexpr off_t kAnswerByte = 1;
+
+flock Byte(off_t which, short type) {
   flock range{};
   range.l_type = type;
   range.l_whence = SEEK_SET;
-  range.l_start = 0;
+  range.l_start = which;
   range.l_len = 1;
   return range;
+}
+
+int SetLock(int fd, off_t which, short type) {
+  flock range = Byte(which, type);
+  int rc;
+  do {
+    rc = fcntl(fd, F_OFD_SETLK, &range);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+bool LockedElsewhere(int fd, off_t which) {
+  flock range = Byte(which, F_WRLCK);
+  return fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
 }
 
 // Opens the lock file without following a link and without ever blocking (a FIFO put at its
@@ -187,27 +204,27 @@ NumberLock::Result NumberLock::TryTake(const std::string& lock_path, std::string
   Release();
   int fd = OpenLockFile(lock_path, O_RDWR | O_CREAT, problem);
   if (fd < 0) return Result::kFailed;
-  flock range = FirstByte(F_WRLCK);
-  int rc;
-  do {
-    rc = fcntl(fd, F_OFD_SETLK, &range);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
+  if (SetLock(fd, kHoldByte, F_WRLCK) != 0) {
     int error = errno;
     close(fd);
     if (error == EAGAIN || error == EACCES) return Result::kHeldElsewhere;
     *problem = "cannot lock " + lock_path + ": " + std::strerror(error);
     return Result::kFailed;
   }
+  // Nobody else can hold the answering byte without the first one; a prober only tests it.
+  SetLock(fd, kAnswerByte, F_WRLCK);
   fd_ = fd;
   return Result::kTaken;
 }
 
+void NumberLock::StopAnswering() {
+  if (fd_ >= 0) SetLock(fd_, kAnswerByte, F_UNLCK);
+}
+
 void NumberLock::Release() {
   if (fd_ < 0) return;
-  // Unlocked before the descriptor goes, so whoever learns of the close finds it free.
-  flock range = FirstByte(F_UNLCK);
-  fcntl(fd_, F_OFD_SETLK, &range);
+  SetLock(fd_, kAnswerByte, F_UNLCK);
+  SetLock(fd_, kHoldByte, F_UNLCK);
   close(fd_);
   fd_ = -1;
 }
@@ -215,10 +232,12 @@ void NumberLock::Release() {
 NumberHold ProbeNumberLock(const std::string& lock_path) {
   int fd = OpenLockFile(lock_path, O_RDONLY, nullptr);
   if (fd < 0) return NumberHold::kFree;
-  flock range = FirstByte(F_WRLCK);
-  bool held = fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
+  NumberHold hold = NumberHold::kFree;
+  if (LockedElsewhere(fd, kHoldByte)) {
+    hold = LockedElsewhere(fd, kAnswerByte) ? NumberHold::kHeldElsewhere : NumberHold::kInUseByCall;
+  }
   close(fd);
-  return held ? NumberHold::kHeldElsewhere : NumberHold::kFree;
+  return hold;
 }
 
 bool RemoveStaleSocket(const std::string& path, std::string* problem) {

@@ -28,11 +28,12 @@ std::string PrepareExchangeDirectory();
 std::string NumberSocketPath(const std::string& folder, const std::string& number);
 socklen_t FillUnixAddress(const std::string& path, sockaddr_un* address);
 
-// The lock file <folder>/<number>.lock, locked (an open-file-description write lock on its
-// first byte) by whoever holds the number. Moving the lock moves the hold. The file itself is
-// never removed: removing a lock file that another process has just opened would let two
-// processes hold the number. A lock path that is not a regular file (a FIFO, a folder, a
-// link) fails at once, without blocking.
+// The lock file <folder>/<number>.lock, locked by whoever holds the number: an
+// open-file-description write lock on its first byte says "held", one on its second byte
+// "and answering calls" (a holder that is in an outgoing call keeps the first only). Moving
+// the lock moves the hold. The file itself is never removed: removing a lock file that
+// another process has just opened would let two processes hold the number. A lock path that
+// is not a regular file (a FIFO, a folder, a link) fails at once, without blocking.
 class NumberLock {
  public:
   enum class Result { kTaken, kHeldElsewhere, kFailed };
@@ -43,20 +44,24 @@ class NumberLock {
   NumberLock& operator=(const NumberLock&) = delete;
   ~NumberLock();
 
-  // Tries to take the lock without waiting. kFailed sets `*problem` (also for a lock file
-  // that is not a regular file: a FIFO there would otherwise block the open).
+  // Tries to take the lock, answering, without waiting. kFailed sets `*problem` (also for a
+  // lock file that is not a regular file: a FIFO there would otherwise block the open).
   Result TryTake(const std::string& lock_path, std::string* problem);
+  // The holder no longer answers calls (it is in an outgoing call); it still holds.
+  void StopAnswering();
   bool held() const { return fd_ >= 0; }
+  // Unlocks, then closes: whoever learns of the close finds the number free.
   void Release();
 
  private:
   int fd_ = -1;
 };
 
-// Whether another open of the lock file holds the number (kHeldElsewhere) or nobody does
-// (kFree). The probe only tests the lock; it never takes it, so it cannot make an owner
-// opening the line at that moment find the number held. A lock file that is not a regular file
-// counts as free: opening the line then reports it.
+// Whether another open of the lock file holds the number and answers on it (kHeldElsewhere),
+// holds it for an outgoing call only (kInUseByCall), or nobody holds it (kFree). The probe
+// only tests the lock; it never takes it, so it cannot make an owner opening the line at that
+// moment find the number held. A lock file that is not a regular file counts as free: opening
+// the line then reports it.
 NumberHold ProbeNumberLock(const std::string& lock_path);
 
 // Removes what a holder that died left at a number's socket path, before the new holder (who

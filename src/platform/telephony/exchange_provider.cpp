@@ -1,11 +1,13 @@
 #include "platform/telephony/exchange_provider.h"
 
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <utility>
@@ -172,10 +174,15 @@ class ExchangeLine : public ProviderLine {
         listener_(context.loop) {}
 
   ~ExchangeLine() override {
+    StopWatchingLock();
     if (!listener_.Listening()) return;
+    HeldHere().erase(socket_path_);
+    if (dialed_out_) {
+      GiveBackNumber();
+      return;
+    }
     // A line that waited for calls keeps its number for a moment, for this process to open
     // the line again without another process taking the number in between.
-    HeldHere().erase(socket_path_);
     ParkAddress(context_.loop, ParkingKey(socket_path_),
                 std::make_unique<ParkedNumber>(listener_.Detach(), socket_path_, std::move(lock_)));
   }
@@ -184,8 +191,9 @@ class ExchangeLine : public ProviderLine {
     return listener_.Listening() && name == number_;
   }
 
-  bool HoldsAddress(std::string* why) const override {
-    if (listener_.Listening()) return true;
+  AddressHold HoldsAddress(std::string* why) const override {
+    if (listener_.Listening()) return AddressHold::kHeld;
+    if (inotify_fd_ >= 0) return AddressHold::kPending;
     if (!taken_by_owner_) {
       *why = "line for number " + number_ + " was opened for outgoing calls only";
     } else if (!take_problem_.empty()) {
@@ -193,64 +201,38 @@ class ExchangeLine : public ProviderLine {
     } else if (HeldHere().count(socket_path_) != 0) {
       *why = "number " + number_ + " is held by another line of this process";
     } else {
-      *why = "number " + number_ + " is held by another process";
+      *why = "number " + number_ + " is held by another process waiting for calls on it";
     }
-    return false;
+    return AddressHold::kNotHeld;
   }
 
-  // Takes the number when nobody holds it. Returns 0 also when somebody else holds it (the
-  // line then serves outgoing calls only), a LINEERR_ code when something is broken.
+  // Takes the number when nobody holds it. When another process holds it for an outgoing
+  // call only, the line takes it over as soon as that call ends. Returns 0 also when somebody
+  // else holds it (the line then serves outgoing calls only), a LINEERR_ code when something
+  // is broken.
   LONG TakeNumber() {
     taken_by_owner_ = true;
-    std::string problem;
     try {
       socket_path_ = NumberSocketPath(folder_, number_);
     } catch (const std::exception& e) {
       return Broken(e.what(), LINEERR_OPERATIONFAILED);
     }
     if (HeldHere().count(socket_path_) != 0) return 0;
-    const auto answer = [this](int accepted, const sockaddr_storage&) { Answer(accepted); };
     if (auto parked = TakeParkedAddress(context_.loop, ParkingKey(socket_path_))) {
       int fd = static_cast<ParkedNumber&>(*parked).TakeSocket(&lock_);
-      if (!listener_.Start(fd, answer)) {
-        unlink(socket_path_.c_str());
-        lock_.Release();
-        return LINEERR_RESOURCEUNAVAIL;
-      }
-      HeldHere()[socket_path_] = this;
-      return 0;
+      return Listen(fd);
     }
-    switch (lock_.TryTake(socket_path_ + ".lock", &problem)) {
+    std::string problem;
+    switch (lock_.TryTake(LockPath(), &problem)) {
       case NumberLock::Result::kHeldElsewhere:
+        if (ProbeNumberLock(LockPath()) == NumberHold::kInUseByCall) WatchLock();
         return 0;
       case NumberLock::Result::kFailed:
         return Broken(problem, LINEERR_OPERATIONFAILED);
       case NumberLock::Result::kTaken:
         break;
     }
-    // Holding the lock, any socket file left is stale (its owner died without closing).
-    if (!RemoveStaleSocket(socket_path_, &problem)) {
-      lock_.Release();
-      return Broken(problem, LINEERR_OPERATIONFAILED);
-    }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_un address;
-    socklen_t length = FillUnixAddress(socket_path_, &address);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(fd, kListenBacklog) != 0) {
-      std::string why = "cannot listen on " + socket_path_ + ": " + std::strerror(errno);
-      if (fd >= 0) close(fd);
-      unlink(socket_path_.c_str());
-      lock_.Release();
-      return Broken(why, LINEERR_OPERATIONFAILED);
-    }
-    if (!listener_.Start(fd, answer)) {
-      unlink(socket_path_.c_str());
-      lock_.Release();
-      return LINEERR_RESOURCEUNAVAIL;
-    }
-    HeldHere()[socket_path_] = this;
-    return 0;
+    return BindAndListen();
   }
 
   std::unique_ptr<ProviderCall> MakeCall(const std::string& destination, LONG* error) override {
@@ -268,33 +250,114 @@ class ExchangeLine : public ProviderLine {
       return nullptr;
     }
     bool own = listener_.Listening() && number == number_;
-    auto call = std::make_unique<ExchangeCall>(context_, faults::ForNumber(number_), path,
-                                               AnswerTimeoutMs(answer_timeout_s_), own);
-    // A line that dials out gives its number back at once rather than holding it for the
-    // whole call: a process waiting on that number can take it meanwhile (callers get busy
-    // either way while this call lasts).
-    GiveBackNumber();
-    return call;
+    // A line that dials out keeps its number for the call (callers get busy) but no longer
+    // answers on it: a process that waits on the number takes it over when the call ends,
+    // and the number is given back then rather than parked.
+    dialed_out_ = true;
+    lock_.StopAnswering();
+    StopWatchingLock();
+    return std::make_unique<ExchangeCall>(context_, faults::ForNumber(number_), path,
+                                          AnswerTimeoutMs(answer_timeout_s_), own);
   }
 
  private:
+  std::string LockPath() const { return socket_path_ + ".lock"; }
+
   LONG Broken(const std::string& problem, LONG result) {
     take_problem_ = problem;
     context_.report_problem(problem);
     return result;
   }
 
+  // Holding the lock: the socket is made afresh (any socket file left is stale, its owner
+  // died without closing) and listened on.
+  LONG BindAndListen() {
+    std::string problem;
+    if (!RemoveStaleSocket(socket_path_, &problem)) {
+      lock_.Release();
+      return Broken(problem, LINEERR_OPERATIONFAILED);
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un address;
+    socklen_t length = FillUnixAddress(socket_path_, &address);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(fd, kListenBacklog) != 0) {
+      std::string why = "cannot listen on " + socket_path_ + ": " + std::strerror(errno);
+      if (fd >= 0) close(fd);
+      unlink(socket_path_.c_str());
+      lock_.Release();
+      return Broken(why, LINEERR_OPERATIONFAILED);
+    }
+    return Listen(fd);
+  }
+
+  LONG Listen(int fd) {
+    if (!listener_.Start(fd, [this](int accepted, const sockaddr_storage&) { Answer(accepted); })) {
+      unlink(socket_path_.c_str());
+      lock_.Release();
+      return LINEERR_RESOURCEUNAVAIL;
+    }
+    HeldHere()[socket_path_] = this;
+    return 0;
+  }
+
   void GiveBackNumber() {
-    if (!listener_.Listening()) return;
     listener_.Close();
     unlink(socket_path_.c_str());
     lock_.Release();
-    HeldHere().erase(socket_path_);
+  }
+
+  // Waiting to take the number over from a process that holds it for an outgoing call: the
+  // holder's lock goes when it closes the lock file, which inotify reports; nothing polls.
+  void WatchLock() {
+    inotify_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_fd_ < 0 ||
+        inotify_add_watch(inotify_fd_, LockPath().c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+      StopWatchingLock();
+      return;
+    }
+    lock_watch_ = context_.loop.Watch(inotify_fd_, EPOLLIN, [this](std::uint32_t) {
+      char events[4096];
+      while (read(inotify_fd_, events, sizeof events) > 0) {
+      }
+      TryTakeOver(kTakeOverRetries);
+    });
+    if (lock_watch_ == 0) StopWatchingLock();
+  }
+
+  // One more try to take the number over. A process that ends without unlocking first may be
+  // seen closing the file a moment before its lock is gone, so a failed try after a close is
+  // repeated a few times, later each time.
+  void TryTakeOver(int retries) {
+    context_.loop.CancelTimer(retry_timer_);
+    retry_timer_ = 0;
+    std::string problem;
+    if (lock_.TryTake(LockPath(), &problem) == NumberLock::Result::kTaken) {
+      StopWatchingLock();
+      BindAndListen();
+      return;
+    }
+    if (retries > 0) {
+      const auto delay = std::chrono::milliseconds(50 << (kTakeOverRetries - retries));
+      retry_timer_ = context_.loop.StartTimer(delay, [this, retries] {
+        retry_timer_ = 0;
+        TryTakeOver(retries - 1);
+      });
+    }
+  }
+
+  void StopWatchingLock() {
+    context_.loop.Unwatch(lock_watch_);
+    lock_watch_ = 0;
+    context_.loop.CancelTimer(retry_timer_);
+    retry_timer_ = 0;
+    if (inotify_fd_ >= 0) close(inotify_fd_);
+    inotify_fd_ = -1;
   }
 
   void Answer(int fd) {
     testing::NumberFaults faults = faults::ForNumber(number_);
-    if (faults.busy || events_->HasActiveCall()) {
+    if (faults.busy || dialed_out_ || events_->HasActiveCall()) {
       close(fd);  // one call per line: the caller reads the end of stream and sees busy
       return;
     }
@@ -308,9 +371,15 @@ class ExchangeLine : public ProviderLine {
   int answer_timeout_s_;
   std::string socket_path_;
   bool taken_by_owner_ = false;  // opened with owner privilege (TakeNumber ran)
+  bool dialed_out_ = false;      // placed an outgoing call
   std::string take_problem_;     // why taking the number failed, when it did
   NumberLock lock_;
   Listener listener_;
+  // Taking the number over (see WatchLock).
+  static constexpr int kTakeOverRetries = 4;
+  int inotify_fd_ = -1;
+  EventLoop::Token lock_watch_ = 0;
+  EventLoop::Token retry_timer_ = 0;
 };
 
 class ExchangeProvider : public Provider {

@@ -569,7 +569,7 @@ LONG Service::LineAddressHeld(HLINE line) {
   OpenLine* open = FindLine(line);
   if (open == nullptr) return LINEERR_INVALLINEHANDLE;
   std::string why;
-  if (open->provider->HoldsAddress(&why)) return 0;
+  if (open->provider->HoldsAddress(&why) != ProviderLine::AddressHold::kNotHeld) return 0;
   problem_ = why;
   return LINEERR_RESOURCEUNAVAIL;
 }

@@ -212,8 +212,8 @@ class TcpLine : public ProviderLine {
     return listener_.Listening() && (name == listen_ || name == bound_);
   }
 
-  bool HoldsAddress(std::string* why) const override {
-    if (listener_.Listening()) return true;
+  AddressHold HoldsAddress(std::string* why) const override {
+    if (listener_.Listening()) return AddressHold::kHeld;
     if (!taken_by_owner_) {
       *why = "line for " + listen_ + " was opened for outgoing calls only";
     } else if (!take_problem_.empty()) {
@@ -223,7 +223,7 @@ class TcpLine : public ProviderLine {
     } else {
       *why = "cannot listen on " + listen_ + ": " + std::strerror(EADDRINUSE);
     }
-    return false;
+    return AddressHold::kNotHeld;
   }
 
   // Listens when the address is free. Returns 0 also when it is in use (outgoing calls only).

@@ -1,8 +1,10 @@
 // The emulator's pseudo-terminal as a client program meets it: settings changes and B0 seen
-// through packet mode, a close seen as the client gone, and carrier loss by both ways of
-// hanging up (TIOCVHANGUP, and a new device at the same path where that is not allowed).
+// through packet mode, a close seen as the client gone, and carrier loss (a new device at the
+// same path, then the old one hung up), also for a client that reopens the path at once.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,8 +12,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "platform/telephony/modem/emulator/pty_device.h"
 
@@ -93,24 +97,18 @@ void ExpectHungUp(int client) {
 }
 
 TEST(PtyDevice, HangUpEndsTheClientAndThePathWorksAgain) {
-  for (bool vhangup : {true, false}) {
-    SCOPED_TRACE(vhangup ? "TIOCVHANGUP" : "new device");
-    const std::string link = LinkPath(vhangup ? "ttyP2" : "ttyP3");
+  const std::string link = LinkPath("ttyP2");
+  {
     PtyDevice pty(link, 0600);
     const std::string first = pty.SlavePath();
     int client = OpenClient(link);
     ASSERT_GE(client, 0);
-    PtyDevice::HangupMethod method = pty.HangUp(vhangup);
-    if (vhangup && method != PtyDevice::HangupMethod::kVhangup) {
-      // Without CAP_SYS_ADMIN the emulator makes a new device instead, which is tested next.
-      EXPECT_EQ(method, PtyDevice::HangupMethod::kRecreated);
-    }
+    pty.HangUp();
     ExpectHungUp(client);
     close(client);
     EXPECT_FALSE(pty.ClientPresent());
-    if (method == PtyDevice::HangupMethod::kRecreated) {
-      EXPECT_NE(pty.SlavePath(), first);
-    }
+    EXPECT_NE(pty.SlavePath(), first);
+    EXPECT_FALSE(std::filesystem::exists(first));  // the old device is gone
     EXPECT_EQ(std::filesystem::read_symlink(link), pty.SlavePath());
     // The next client finds a raw line again and is heard.
     client = OpenClient(link);
@@ -124,7 +122,61 @@ TEST(PtyDevice, HangUpEndsTheClientAndThePathWorksAgain) {
     EXPECT_EQ(r.data, "ATZ\r");
     close(client);
   }
-  EXPECT_FALSE(std::filesystem::exists(LinkPath("ttyP2")));  // removed with the device
+  EXPECT_FALSE(std::filesystem::exists(link));  // removed with the device
+}
+
+// A client that reopens the path the moment its device is hung up (mgetty respawned, a script
+// that redials) is a new client: the device it finds is set up, its own settings stay and what
+// it types is heard. The hanging-up side runs at idle priority on the client's CPU, so the
+// client runs as soon as it can see the hang-up, as on a busy machine.
+TEST(PtyDevice, AClientThatReopensAtOnceAfterAHangUpIsHeard) {
+  const std::string link = LinkPath("ttyP4");
+  PtyDevice pty(link, 0600);
+  int old_client = OpenClient(link);
+  ASSERT_GE(old_client, 0);
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  int cpu = 0;
+  while (!CPU_ISSET(cpu, &allowed)) ++cpu;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(cpu, &one);
+
+  int new_client = -1;
+  std::thread client([&] {
+    pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+    pollfd p{old_client, POLLIN, 0};
+    char byte;
+    while (poll(&p, 1, 10000) > 0) {  // until the device ends (bounded against a hang)
+      ssize_t n = read(old_client, &byte, 1);
+      if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+    }
+    new_client = OpenClient(link);
+    if (new_client < 0) return;
+    termios t{};
+    tcgetattr(new_client, &t);
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL;
+    tcsetattr(new_client, TCSANOW, &t);
+    [[maybe_unused]] ssize_t n = write(new_client, "AT\r", 3);
+  });
+  std::thread hanging_up([&] {
+    pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+    sched_param idle{};
+    pthread_setschedparam(pthread_self(), SCHED_IDLE, &idle);
+    pty.HangUp();
+  });
+  hanging_up.join();
+  client.join();
+  close(old_client);
+  ASSERT_GE(new_client, 0) << std::strerror(errno);
+  EXPECT_TRUE(pty.ClientPresent());
+  EXPECT_NE(pty.Settings().c_cflag & CLOCAL, 0u);  // the client's settings, not the defaults
+  PtyDevice::ReadResult r = NextEvent(pty);
+  while (r.kind == PtyDevice::ReadResult::Kind::kSettingsChanged) r = NextEvent(pty);
+  EXPECT_EQ(r.kind, PtyDevice::ReadResult::Kind::kData);
+  EXPECT_EQ(r.data, "AT\r");
+  close(new_client);
 }
 
 TEST(PtyDevice, RefusesAPathThatIsNoLink) {

@@ -326,14 +326,18 @@ void EmulatedModem::FinishCarrierLoss(Clock::time_point now) {
   carrier_lost_ = false;
   calls_.HangUp();
   if (hang_up_device) {
-    to_dte_.clear();
-    PtyDevice::HangupMethod method = pty_.HangUp();
-    if (method == PtyDevice::HangupMethod::kRecreated) {
-      Watch();
-      Log("carrier lost: the device was made anew at " + pty_.SlavePath());
-    } else {
-      Log("carrier lost: the device was hung up");
+    try {
+      pty_.HangUp();
+    } catch (const std::runtime_error& e) {
+      // No new device to be had (the system is out of pseudo-terminals): the client keeps
+      // this one and is told in words, as with CLOCAL set.
+      Log(std::string("carrier lost: the device cannot be hung up: ") + e.what());
+      Apply(interpreter_.CarrierLost(true, now));
+      return;
     }
+    Watch();
+    to_dte_.clear();
+    Log("carrier lost: the device was hung up; the path now leads to " + pty_.SlavePath());
     client_ = false;
     dtr_ = false;
     settings_poll_.reset();

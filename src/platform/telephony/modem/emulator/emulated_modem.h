@@ -11,8 +11,8 @@
 //
 // Carrier loss (the far end hung up a connected call): the data that came first goes to the
 // DTE; then, when the client has CLOCAL clear (it asked to be told of carrier loss, as
-// C-Kermit, mgetty and pppd do while a call is up), the device is hung up (TIOCVHANGUP, or
-// re-created at the same path) and no text is sent; with CLOCAL set the modem reports
+// C-Kermit, mgetty and pppd do while a call is up), the device is hung up (a new one, ready,
+// takes the path first: see PtyDevice) and no text is sent; with CLOCAL set the modem reports
 // NO CARRIER as a real modem on a port that ignores carrier would.
 //
 // --speed: the reported rate, and each direction paced to rate/10 bytes per second while

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace quodem::telephony::modem::emulator {
 namespace {
@@ -26,6 +27,56 @@ int OpenSlave(const std::string& path) {
     fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+// Raw 8-bit settings without CLOCAL, as a serial port has by default, and EXTPROC so that the
+// client's changes wake the master.
+void ApplyDefaults(int master) {
+  termios settings{};
+  if (tcgetattr(master, &settings) != 0) return;
+  cfmakeraw(&settings);
+  settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CLOCAL);
+  settings.c_cflag |= CS8 | CREAD | HUPCL;
+  settings.c_lflag |= EXTPROC;
+  settings.c_cc[VMIN] = 1;
+  settings.c_cc[VTIME] = 0;
+  tcsetattr(master, TCSANOW, &settings);
+}
+
+// Drops what the master has to read. Only called before the device is at the path, so
+// nothing of it came from a client.
+void DrainPackets(int master) {
+  char scratch[256];
+  while (read(master, scratch, sizeof scratch) > 0) {
+  }
+}
+
+// A new pseudo-terminal, set up but not yet at any path the clients know: the master and the
+// slave's path. Throws std::runtime_error saying what failed.
+std::pair<int, std::string> CreateDevice(mode_t mode) {
+  int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) throw Failure("cannot create a pseudo-terminal");
+  auto fail = [fd](const std::string& what) {
+    int error = errno;
+    close(fd);
+    errno = error;
+    return Failure(what);
+  };
+  char name[128];
+  if (grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname_r(fd, name, sizeof name) != 0) {
+    throw fail("cannot set up a pseudo-terminal");
+  }
+  const std::string slave = name;
+  if (chmod(slave.c_str(), mode) != 0) throw fail("cannot set the mode of " + slave);
+  int on = 1;
+  if (ioctl(fd, TIOCPKT, &on) != 0) throw fail("cannot put " + slave + " in packet mode");
+  ApplyDefaults(fd);
+  // A slave never opened does not show as closed on the master; opening and closing it once
+  // makes the master tell "no client" until a real one opens it.
+  int probe = OpenSlave(slave);
+  if (probe >= 0) close(probe);
+  DrainPackets(fd);  // the settings packet of our own
+  return {fd, slave};
 }
 
 }  // namespace
@@ -45,72 +96,27 @@ PtyDevice::~PtyDevice() {
   if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slave_path_) {
     unlink(link_path_.c_str());
   }
-  Close();
+  if (master_ >= 0) close(master_);
 }
 
 void PtyDevice::Open() {
-  int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) throw Failure("cannot create a pseudo-terminal");
-  char name[128];
-  if (grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname_r(fd, name, sizeof name) != 0) {
-    int error = errno;
-    close(fd);
-    errno = error;
-    throw Failure("cannot set up a pseudo-terminal");
-  }
-  master_ = fd;
-  slave_path_ = name;
-  hung_up_ = false;
-  if (chmod(slave_path_.c_str(), mode_) != 0) {
-    Close();
-    throw Failure("cannot set the mode of " + slave_path_);
-  }
-  int on = 1;
-  if (ioctl(master_, TIOCPKT, &on) != 0) {
-    Close();
-    throw Failure("cannot put " + slave_path_ + " in packet mode");
-  }
-  ApplyDefaults();
-  // A slave never opened does not show as closed on the master; opening and closing it once
-  // makes the master tell "no client" until a real one opens it.
-  int slave = OpenSlave(slave_path_);
-  if (slave >= 0) close(slave);
-  DrainPackets();
-  // Point the link at the new slave in one step: a client never finds the path missing.
+  auto [fd, slave] = CreateDevice(mode_);
+  // Point the link at the new slave in one step: a client never finds the path missing, and
+  // finds either the old device (hung up below, with everyone on it) or the new one, ready.
   std::string temporary = link_path_ + ".new." + std::to_string(getpid());
   unlink(temporary.c_str());
-  if (symlink(slave_path_.c_str(), temporary.c_str()) != 0 ||
+  if (symlink(slave.c_str(), temporary.c_str()) != 0 ||
       rename(temporary.c_str(), link_path_.c_str()) != 0) {
     int error = errno;
     unlink(temporary.c_str());
-    Close();
+    close(fd);
     errno = error;
     throw Failure("cannot make the link " + link_path_);
   }
-}
-
-void PtyDevice::ApplyDefaults() {
-  termios settings{};
-  if (tcgetattr(master_, &settings) != 0) return;
-  cfmakeraw(&settings);
-  settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CLOCAL);
-  settings.c_cflag |= CS8 | CREAD | HUPCL;
-  settings.c_lflag |= EXTPROC;
-  settings.c_cc[VMIN] = 1;
-  settings.c_cc[VTIME] = 0;
-  tcsetattr(master_, TCSANOW, &settings);
-  // The change itself queued a settings packet; the owner reads it as a first look.
-}
-
-void PtyDevice::DrainPackets() {
-  char scratch[256];
-  while (read(master_, scratch, sizeof scratch) > 0) {
-  }
-}
-
-void PtyDevice::Close() {
+  // Closing the old master hangs up its slave: every client descriptor on it ends now.
   if (master_ >= 0) close(master_);
-  master_ = -1;
+  master_ = fd;
+  slave_path_ = std::move(slave);
 }
 
 PtyDevice::ReadResult PtyDevice::Read(std::size_t max) {
@@ -129,7 +135,6 @@ PtyDevice::ReadResult PtyDevice::Read(std::size_t max) {
     result.kind = ReadResult::Kind::kClientGone;
     return result;
   }
-  hung_up_ = false;  // a client is there: it wrote or changed settings
   if (buffer[0] != TIOCPKT_DATA) {
     result.kind = ReadResult::Kind::kSettingsChanged;  // IOCTL, flush or flow packets alike
     return result;
@@ -160,7 +165,6 @@ bool PtyDevice::ExtendedProcessing() const {
 }
 
 bool PtyDevice::ClientPresent() const {
-  if (hung_up_) return false;
   pollfd p{master_, POLLOUT, 0};
   if (poll(&p, 1, 0) < 0) return false;
   return (p.revents & POLLHUP) == 0;
@@ -179,26 +183,8 @@ void PtyDevice::DiscardOutput() {
   tcflush(master_, TCOFLUSH);
 }
 
-PtyDevice::HangupMethod PtyDevice::HangUp(bool allow_vhangup) {
-  int fd = allow_vhangup ? OpenSlave(slave_path_) : -1;
-  if (fd >= 0) {
-    int rc = ioctl(fd, TIOCVHANGUP, nullptr);
-    close(fd);
-    if (rc == 0) {
-      // The hang-up restored the slave's default settings: make it a raw line again for
-      // the client's next open, and drop what nobody will read now.
-      DiscardOutput();
-      ApplyDefaults();
-      DrainPackets();  // that change queued a packet of our own; it is no sign of a client
-      hung_up_ = true;
-      return HangupMethod::kVhangup;
-    }
-  }
-  // Not permitted (or the client holds the device exclusively): end this pseudo-terminal
-  // and put a new one at the same path.
-  Close();
+void PtyDevice::HangUp() {
   Open();
-  return HangupMethod::kRecreated;
 }
 
 }  // namespace quodem::telephony::modem::emulator

@@ -11,10 +11,14 @@
 //   - close: when the last client closes the slave, the master reads EIO (and polls
 //     POLLHUP) until a client opens it again.
 // and signals carrier loss the way a serial driver does when DCD drops on a line without
-// CLOCAL: TIOCVHANGUP on the slave (needs CAP_SYS_ADMIN), after which the client's
-// descriptor reads end of file and writes fail with EIO while the device and its path stay;
-// where that is not permitted, the master is closed (the client sees the same) and a new
-// pseudo-terminal is put at the same path.
+// CLOCAL: every descriptor a client has on the device is hung up (reads give end of file or
+// EIO, writes fail). It does that by putting a new pseudo-terminal, set up like the first one,
+// at the path, and only then closing the old master, which hangs up the old slave. A client
+// that reopens the path the moment it sees the hang-up (mgetty respawned, a script dialling
+// again) thus always finds a device that is ready, and keeps its own settings and every byte
+// it types. Hanging up the same pseudo-terminal (TIOCVHANGUP) cannot promise that: the hang-up
+// resets the slave's settings, which have to be made raw again, and the packets that causes
+// dropped, after the client could already have reopened it.
 //
 // The master is non-blocking and meant for an edge-triggered epoll: read until WouldBlock.
 // Not thread-safe: one owner (the modem's loop) uses it.
@@ -56,30 +60,26 @@ class PtyDevice {
   // The slave's settings as the client left them.
   termios Settings() const;
   bool ExtendedProcessing() const;
-  // A client has the device open (the master does not poll POLLHUP) and it was not hung up
-  // since.
+  // A client has the device open (the master does not poll POLLHUP).
   bool ClientPresent() const;
   // Bytes written to the client that it has not read yet (0 when that cannot be told).
   std::size_t UnreadByClient() const;
   // Drops what was written to the client and not read (it closed the device, say).
   void DiscardOutput();
 
-  enum class HangupMethod { kVhangup, kRecreated };
-  // Carrier loss. Throws std::runtime_error when not even a new device could be made.
-  // `allow_vhangup` false goes straight to making a new device (as without the privilege).
-  HangupMethod HangUp(bool allow_vhangup = true);
+  // Carrier loss: a new device takes the path (fd() and SlavePath() change), then the old one
+  // is hung up. Throws std::runtime_error when no new device can be made; the old one is then
+  // still in place and its client not hung up.
+  void HangUp();
 
  private:
-  void Open();   // a new master and slave, link and settings
-  void Close();  // the master; the link stays
-  void ApplyDefaults();
-  void DrainPackets();  // drops what the master has to read (nothing a client sent)
+  // A new pseudo-terminal, set up, linked at the path; then the old master (if any) closes.
+  void Open();
 
   std::string link_path_;
   mode_t mode_;
   int master_ = -1;
   std::string slave_path_;
-  bool hung_up_ = false;  // since the last sign of a client
 };
 
 }  // namespace quodem::telephony::modem::emulator

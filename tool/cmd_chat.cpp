@@ -132,10 +132,11 @@ int RunChat(const ParsedArgs& args) {
   }
   const std::string number = wait ? std::string() : args.Positionals()[0];
   const int index = LineArgument(args);
-  const std::string save_dir = CheckSaveDir(args.Value("save-dir", "."));
+  const ReceiveRules rules = ReceiveRulesFrom(args, "");
   CheckExchange();
   auto reporter = MakeReporter(ChooseOutputForm(false));
-  CallSession session(*reporter, index, save_dir);
+  CallSession session(*reporter, index, rules);
+  AnnounceSaveDir(*reporter, rules);
   const LineChoice line = CheckLine(session.Modem(), index);
   if (wait) CheckNumberFree(line);
   SignalWatcher signals([&session](int signal) { session.Interrupt(signal); });
@@ -156,7 +157,7 @@ int RunChat(const ParsedArgs& args) {
     if (session.CallEnded()) {
       reporter->Note("the call has ended");
       session.WaitForIdle(kHangUpLimit);
-      return typed.SendFailed() ? kExitSendFailed : kExitOk;
+      return session.EndWith(typed.SendFailed() ? kExitSendFailed : kExitOk);
     }
     if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
     char buffer[4096];
@@ -173,7 +174,7 @@ int RunChat(const ParsedArgs& args) {
     return session.InterruptStatus();
   }
   session.HangUp();
-  return typed.SendFailed() ? kExitSendFailed : kExitOk;
+  return session.EndWith(typed.SendFailed() ? kExitSendFailed : kExitOk);
 }
 
 }  // namespace
@@ -181,7 +182,8 @@ int RunChat(const ParsedArgs& args) {
 const Command kChatCommand = {
     "chat",
     "an interactive call: type messages, send files",
-    "usage: quodem chat (NUMBER | --wait) [--line N] [--save-dir DIR]\n"
+    "usage: quodem chat (NUMBER | --wait) [--line N]\n"
+    "                   [--save-dir DIR [--replace] [--allow-hidden]]\n"
     "\n"
     "Dials NUMBER, or with --wait answers the next call, then sends each line you type as a\n"
     "message and prints what arrives.\n"
@@ -191,10 +193,17 @@ const Command kChatCommand = {
     "  //text       send a line that begins with /\n"
     "\n"
     "  --line N        the line to use (default 0; see 'quodem lines')\n"
-    "  --save-dir DIR  the folder received files are saved in (default: the current one)\n"
+    "  --save-dir DIR  save the files the far end sends in DIR (created when missing);\n"
+    "                  without it every file it sends is refused\n"
+    "  --replace       replace a file of the same name (default: save as 'name (1).ext')\n"
+    "  --allow-hidden  accept names that begin with a dot (default: refused)\n"
     "\n"
     "A typed line longer than a message holds (65535 bytes) is refused and skipped.\n",
-    {{"wait", false, false}, {"line", true, false}, {"save-dir", true, false}},
+    {{"wait", false, false},
+     {"line", true, false},
+     {"save-dir", true, false},
+     {"replace", false, false},
+     {"allow-hidden", false, false}},
     RunChat,
 };
 

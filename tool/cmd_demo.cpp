@@ -305,7 +305,7 @@ std::optional<DemoPlan> PrepareDemo(const std::string& folder, std::uint64_t siz
 // until the receiver has saved it, hangs up and lets the receiver end. Returns kExitOk when
 // everything was sent (the outcome says what arrived), else the status to exit with.
 int RunDemoCall(const DemoPlan& plan, Reporter& reporter, DemoStop& stop, DemoOutcome* outcome) {
-  CallSession session(reporter, 0, plan.saves);
+  CallSession session(reporter, 0, ReceiveRules{});  // the caller receives no file
   const LineChoice caller = CheckLine(session.Modem(), 0);
   const LineChoice callee = CheckLine(session.Modem(), 1);
   ReceiverEvents events(reporter);

@@ -30,10 +30,11 @@ int RunDial(const ParsedArgs& args) {
     }
   }
   const bool stay = args.Has("stay") || items.empty();
-  const std::string save_dir = CheckSaveDir(args.Value("save-dir", "."));
+  const ReceiveRules rules = ReceiveRulesFrom(args, "");
   CheckExchange();
   auto reporter = MakeReporter(ChooseOutputForm(args.Has("json")));
-  CallSession session(*reporter, index, save_dir);
+  CallSession session(*reporter, index, rules);
+  AnnounceSaveDir(*reporter, rules);
   const LineChoice line = CheckLine(session.Modem(), index);
   SignalWatcher signals([&session](int signal) { session.Interrupt(signal); });
 
@@ -56,7 +57,7 @@ int RunDial(const ParsedArgs& args) {
     return session.InterruptStatus();
   }
   session.HangUp();
-  return failed ? kExitSendFailed : kExitOk;
+  return session.EndWith(failed ? kExitSendFailed : kExitOk);
 }
 
 }  // namespace
@@ -65,7 +66,7 @@ const Command kDialCommand = {
     "dial",
     "call a number and send messages and files",
     "usage: quodem dial NUMBER [--line N] [--message TEXT]... [--send FILE]...\n"
-    "                   [--save-dir DIR] [--stay] [--json]\n"
+    "                   [--save-dir DIR [--replace] [--allow-hidden]] [--stay] [--json]\n"
     "\n"
     "Dials NUMBER on line N. Once connected it sends the messages and files in the order\n"
     "given, then hangs up. With --stay, or with nothing to send, it stays connected and\n"
@@ -74,8 +75,10 @@ const Command kDialCommand = {
     "  --line N        the line to dial on (default 0; see 'quodem lines')\n"
     "  --message TEXT  send TEXT as a message (at most 65535 bytes); may be repeated\n"
     "  --send FILE     send FILE (only its name travels, not its folder); may be repeated\n"
-    "  --save-dir DIR  the folder files received during the call are saved in (default:\n"
-    "                  the current one)\n"
+    "  --save-dir DIR  save the files the far end sends in DIR (created when missing);\n"
+    "                  without it every file it sends is refused\n"
+    "  --replace       replace a file of the same name (default: save as 'name (1).ext')\n"
+    "  --allow-hidden  accept names that begin with a dot (default: refused)\n"
     "  --stay          stay connected after sending\n"
     "  --json          one JSON object per event on standard output\n"
     "\n"
@@ -85,11 +88,15 @@ const Command kDialCommand = {
     "Exit status: 0 sent everything; 1 bad arguments or a line that cannot be used (nothing\n"
     "was dialled); 2 the call failed before it connected (busy, no answer, nobody waiting,\n"
     "not a modem line; the reason is given); 3 a send failed (for example the far end hung\n"
-    "up); 130 interrupted, 141 standard output closed (the call is hung up cleanly first).\n",
+    "up); 4 all was sent but a file the far end sent was not saved (each one is reported:\n"
+    "'not saved: NAME: REASON'); 130 interrupted, 141 standard output closed (the call is\n"
+    "hung up cleanly first).\n",
     {{"line", true, false},
      {"message", true, true},
      {"send", true, true},
      {"save-dir", true, false},
+     {"replace", false, false},
+     {"allow-hidden", false, false},
      {"stay", false, false},
      {"json", false, false}},
     RunDial,

@@ -14,6 +14,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitUsage = 1;           // usage or configuration error, found before any call
 constexpr int kExitCallFailed = 2;      // the call could not be made or ended before connecting
 constexpr int kExitSendFailed = 3;      // a send failed (the far end hung up during it, ...)
+constexpr int kExitFileNotSaved = 4;    // a received file was not saved (refused or failed)
 constexpr int kExitInterrupted = 130;   // SIGINT or SIGTERM (after hanging up cleanly)
 constexpr int kExitOutputClosed = 141;  // standard output lost its reader (after hanging up)
 

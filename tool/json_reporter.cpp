@@ -55,8 +55,17 @@ class JsonReporter : public Reporter {
              .Add("text", bytes));
   }
 
-  void FileSaved(const std::string& path, std::uint64_t size) override {
-    Emit(JsonObject().Add("event", "file").AddName("path", path).Add("size", size));
+  void FileSaved(const std::string& path, std::uint64_t size,
+                 const std::string& sent_name) override {
+    JsonObject object;
+    object.Add("event", "file").AddName("path", path).Add("size", size);
+    if (!sent_name.empty()) object.AddName("name", sent_name);
+    Emit(object);
+  }
+
+  void FileFailed(const std::string& name, const std::string& reason) override {
+    Emit(JsonObject().Add("event", "file-failed").AddName("name", name).Add("reason", reason));
+    PrintError(FileFailedWords(name, reason));
   }
 
   void SendFailed(Dataclass kind, const std::string& message) override {

@@ -40,7 +40,8 @@ void PrintUsage(std::FILE* out) {  // the whole help text
       "  --version  the version\n"
       "\n"
       "Exit status: 0 done as asked; 1 usage, configuration or set-up error; 2 the call\n"
-      "could not be made or ended before it connected; 3 a send failed; 130 interrupted;\n"
+      "could not be made or ended before it connected; 3 a send failed; 4 a received file\n"
+      "was not saved (refused or failed; everything else went well); 130 interrupted;\n"
       "141 standard output was closed. See docs/cli.md.\n",
       out);
 }

@@ -57,8 +57,13 @@ class PlainReporter : public Reporter {
     Line("message (" + std::to_string(bytes.size()) + " bytes): " + EscapeForDisplay(bytes));
   }
 
-  void FileSaved(const std::string& path, std::uint64_t size) override {
-    Line("saved " + EscapeForDisplay(path) + " (" + std::to_string(size) + " bytes)");
+  void FileSaved(const std::string& path, std::uint64_t size,
+                 const std::string& sent_name) override {
+    Line(FileSavedWords(path, std::to_string(size) + " bytes", sent_name));
+  }
+
+  void FileFailed(const std::string& name, const std::string& reason) override {
+    Problem(FileFailedWords(name, reason));
   }
 
   void SendFailed(Dataclass kind, const std::string& message) override {

@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 
 #include "args.h"
 #include "quodem/component/quodem.h"
 #include "quodem/transfer/frame.h"
+#include "text.h"
 
 namespace quodem::tool {
 
@@ -99,12 +101,23 @@ std::string ListeningAddress(const LineChoice& line) {
   return line.info.address;
 }
 
-std::string CheckSaveDir(const std::string& dir) {
-  std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(dir, error);
-  if (error) throw UsageError("save folder '" + dir + "': " + error.message());
-  const std::string path = absolute.lexically_normal().string();
+std::string CheckSaveDir(const std::string& dir, bool* created) {
+  if (dir.empty()) throw UsageError("the save folder is an empty name");
+  if (created != nullptr) *created = false;
   struct stat info {};
+  if (::stat(dir.c_str(), &info) != 0) {
+    if (errno != ENOENT) throw UsageError("save folder " + dir + ": " + std::strerror(errno));
+    // Missing: made with its parents (mkdir -p). Something else in the way fails here.
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    if (error) throw UsageError("cannot create the save folder " + dir + ": " + error.message());
+    if (created != nullptr) *created = true;
+  }
+  // The kernel resolves the path: text-level clean-up would turn "lnk/.." into ".".
+  const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(dir.c_str(), nullptr),
+                                                             &std::free);
+  if (!resolved) throw UsageError("save folder " + dir + ": " + std::strerror(errno));
+  const std::string path = resolved.get();
   if (::stat(path.c_str(), &info) != 0) {
     throw UsageError("save folder " + path + ": " + std::strerror(errno));
   }
@@ -117,9 +130,31 @@ std::string CheckSaveDir(const std::string& dir) {
   }
   ::close(fd);
   ::unlink(probe.c_str());
-  // Without the trailing separator the component puts exactly one between folder and name.
-  if (path.size() > 1 && path.back() == '/') return path.substr(0, path.size() - 1);
   return path;
+}
+
+ReceiveRules ReceiveRulesFrom(const ParsedArgs& args, const std::string& fallback) {
+  ReceiveRules rules;
+  rules.replace = args.Has("replace");
+  rules.allow_hidden = args.Has("allow-hidden");
+  const std::string dir = args.Value("save-dir", fallback);
+  if (dir.empty() && !args.Has("save-dir")) {
+    if (rules.replace || rules.allow_hidden) {
+      throw UsageError("--replace and --allow-hidden apply to received files: give --save-dir");
+    }
+    return rules;
+  }
+  bool created = false;
+  rules.save_dir = CheckSaveDir(dir, &created);
+  rules.created = created;
+  return rules;
+}
+
+void AnnounceSaveDir(Reporter& reporter, const ReceiveRules& rules) {
+  if (rules.save_dir.empty()) return;  // each refused file is reported as it comes
+  reporter.Note(std::string(rules.created ? "created " : "") + "saving received files in " +
+                EscapeForDisplay(rules.save_dir) +
+                (rules.replace ? " (replacing files of the same name)" : ""));
 }
 
 void CheckFileToSend(const std::string& path) {

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "text.h"
+
 namespace quodem::tool {
 
 OutputForm ChooseOutputForm(bool json) {
@@ -28,6 +30,19 @@ std::unique_ptr<Reporter> MakeReporter(OutputForm form) {
 
 void PrintError(const std::string& text) {
   StandardError().Write(text + "\n");
+}
+
+std::string FileSavedWords(const std::string& path, const std::string& size,
+                           const std::string& sent_name) {
+  std::string words = "saved " + EscapeForDisplay(path) + " (" + size + ")";
+  if (!sent_name.empty()) {
+    words += " under a new name: " + EscapeForDisplay(sent_name) + " was already there";
+  }
+  return words;
+}
+
+std::string FileFailedWords(const std::string& name, const std::string& reason) {
+  return "not saved: " + EscapeForDisplay(name) + ": " + reason;
 }
 
 }  // namespace quodem::tool

@@ -50,7 +50,13 @@ class Reporter {
   // or the one with size == total.
   virtual void Progress(const TransferUpdate& update) = 0;
   virtual void Message(std::string_view bytes) = 0;
-  virtual void FileSaved(const std::string& path, std::uint64_t size) = 0;
+  // A received file was saved at `path`. `sent_name`: the name the sender gave, when the file
+  // was saved under another one (a file of that name was already there); "" otherwise.
+  virtual void FileSaved(const std::string& path, std::uint64_t size,
+                         const std::string& sent_name) = 0;
+  // A received file was not saved (refused, or it failed): "not saved: NAME: REASON" on
+  // standard error in every form, and in JSON a "file-failed" event.
+  virtual void FileFailed(const std::string& name, const std::string& reason) = 0;
   virtual void SendFailed(Dataclass kind, const std::string& message) = 0;
   // The line is open and waiting for a call at `address` (the number, or the address and
   // port really listened on).
@@ -77,5 +83,10 @@ std::unique_ptr<Reporter> MakeTerminalReporter(Output& out);
 
 // Writes `text` and a newline to standard error.
 void PrintError(const std::string& text);
+
+// The words of FileSaved and FileFailed for a person.
+std::string FileSavedWords(const std::string& path, const std::string& size,
+                           const std::string& sent_name);
+std::string FileFailedWords(const std::string& name, const std::string& reason);
 
 }  // namespace quodem::tool

@@ -24,8 +24,8 @@ Failure TelephonyFailure(LONG code) {
 
 }  // namespace
 
-CallSession::CallSession(Reporter& reporter, int line, const std::string& save_dir)
-    : reporter_(reporter) {
+CallSession::CallSession(Reporter& reporter, int line, const ReceiveRules& rules)
+    : reporter_(reporter), rules_(rules) {
   if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw std::runtime_error(std::string("cannot create a pipe: ") + std::strerror(errno));
   }
@@ -38,7 +38,8 @@ CallSession::CallSession(Reporter& reporter, int line, const std::string& save_d
   });
   modem_ = std::make_unique<TQuodem>();
   modem_->SetLineIndex(line);
-  modem_->SetSaveFileDir(save_dir);
+  modem_->SetSaveFileDir(rules_.save_dir);
+  modem_->SetReplaceFiles(rules_.replace);
   // The handlers reach the component through Sender, never through modem_: they may still
   // run while the destructor below destroys it, when modem_ is already empty.
   modem_->SetOnLineState([this](TQuodem* sender, CallState state) { OnLineState(*sender, state); });
@@ -51,6 +52,12 @@ CallSession::CallSession(Reporter& reporter, int line, const std::string& save_d
   });
   modem_->SetOnFileReceive(
       [this](TQuodem* sender, const std::string& path) { OnFileReceive(*sender, path); });
+  modem_->SetOnFileAccept([this](TQuodem*, const std::string& name, DWORD, bool& accept) {
+    OnFileAccept(name, accept);
+  });
+  modem_->SetOnFileError([this](TQuodem*, const std::string& name, const std::string& reason) {
+    OnFileError(name, reason);
+  });
 }
 
 CallSession::~CallSession() {
@@ -59,6 +66,12 @@ CallSession::~CallSession() {
   reporter_.Finish();
   ::close(wake_[0]);
   ::close(wake_[1]);
+}
+
+int CallSession::EndWith(int status) {
+  modem_.reset();  // no handler runs after this
+  std::lock_guard<std::mutex> lock(lock_);
+  return status == kExitOk && files_not_saved_ > 0 ? kExitFileNotSaved : status;
 }
 
 void CallSession::BeginCall() {
@@ -398,8 +411,39 @@ void CallSession::OnFileReceive(TQuodem& modem, const std::string& path) {
   receiving_ = false;
   std::error_code error;
   const auto size = std::filesystem::file_size(path, error);
-  reporter_.FileSaved(path, error ? receive_size_ : size);
+  // With ReplaceFiles false a name already taken is saved as "name (1).ext": say so.
+  const std::string saved_name = ExtractFileName(path);
+  reporter_.FileSaved(path, error ? receive_size_ : size,
+                      saved_name == accepted_name_ ? std::string() : accepted_name_);
   receive_size_ = 0;
+}
+
+void CallSession::OnFileAccept(const std::string& name, bool& accept) {
+  accepted_name_ = name;
+  std::string refusal;
+  if (rules_.save_dir.empty()) {
+    refusal = "no folder to save files in (--save-dir was not given)";
+  } else if (!name.empty() && name.front() == '.' && !rules_.allow_hidden) {
+    refusal = "a hidden name (it begins with a dot; --allow-hidden accepts it)";
+  }
+  if (refusal.empty()) return;
+  accept = false;
+  std::lock_guard<std::mutex> lock(lock_);
+  refusal_ = std::move(refusal);
+}
+
+void CallSession::OnFileError(const std::string& name, const std::string& reason) {
+  receiving_ = false;
+  receive_size_ = 0;
+  std::string why = reason;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    ++files_not_saved_;
+    // The component says "refused by the host" for a refusal of OnFileAccept: say ours.
+    if (!refusal_.empty()) why = std::move(refusal_);
+    refusal_.clear();
+  }
+  reporter_.FileFailed(name, why);
 }
 
 }  // namespace quodem::tool

@@ -46,6 +46,15 @@ namespace quodem::tool {
 // the local exchange reaches idle within milliseconds.
 constexpr std::chrono::seconds kHangUpLimit(10);
 
+// What becomes of the files the far end sends.
+struct ReceiveRules {
+  // The folder they are saved in (absolute, resolved); "" refuses every file.
+  std::string save_dir;
+  bool replace = false;       // a file of the same name is replaced (else saved as "a (1).txt")
+  bool allow_hidden = false;  // names that begin with a dot are accepted (else refused)
+  bool created = false;       // save_dir was made for this run
+};
+
 // Where the current call is.
 enum class CallPhase {
   kNone,       // no call since BeginCall (a Wait may have opened the line)
@@ -57,10 +66,11 @@ enum class CallPhase {
 
 class CallSession {
  public:
-  // Creates the component on `line` (already checked) with received files saved in
-  // `save_dir` (absolute). Installs a ShowMessage handler that reports the text as a problem
-  // and keeps it for the failed send's report.
-  CallSession(Reporter& reporter, int line, const std::string& save_dir);
+  // Creates the component on `line` (already checked), receiving files as `rules` say: every
+  // file not saved (refused here, or failed in the component) is reported and counted.
+  // Installs a ShowMessage handler that reports the text as a problem and keeps it for the
+  // failed send's report.
+  CallSession(Reporter& reporter, int line, const ReceiveRules& rules);
   // Destroys the component: it hangs up and waits until its workers have let go, so the
   // reader has finished the last frame (saved its file, raised its event) and no temporary
   // file is left when this returns.
@@ -70,6 +80,11 @@ class CallSession {
   CallSession& operator=(const CallSession&) = delete;
 
   TQuodem& Modem() { return *modem_; }
+
+  // Ends the session's use of the component as the destructor does (the reader finishes the
+  // last frame), then returns `status`, or kExitFileNotSaved instead of kExitOk when a
+  // received file was not saved. The command's last call; Modem() is gone after it.
+  int EndWith(int status);
 
   // Forgets the last call (its phase, errors and ending); the interrupt stays.
   void BeginCall();
@@ -130,6 +145,10 @@ class CallSession {
   void OnLineReceive(TQuodem& modem, DWORD size, Dataclass kind);
   void OnMsgReceive(TQuodem& modem, const char* buffer, DWORD size);
   void OnFileReceive(TQuodem& modem, const std::string& path);
+  // Reader worker: refuses what `rules_` refuse; a refused name's reason is kept for
+  // OnFileError, which reports every file not saved.
+  void OnFileAccept(const std::string& name, bool& accept);
+  void OnFileError(const std::string& name, const std::string& reason);
   // With lock_ held: reports csConnected once the component holds the port.
   void AnnounceConnected(const TQuodem& modem);
   // With lock_ held: reports `state` unless it is the one reported last.
@@ -140,6 +159,7 @@ class CallSession {
   bool RunSend(Dataclass kind, const std::function<bool()>& send);
 
   Reporter& reporter_;
+  const ReceiveRules rules_;
   std::unique_ptr<TQuodem> modem_;
   TShowMessageHandler previous_show_message_;
   int wake_[2] = {-1, -1};
@@ -160,6 +180,8 @@ class CallSession {
   int interrupt_signal_ = 0;  // 0: not interrupted
   bool sending_ = false;
   std::string last_show_message_;
+  int files_not_saved_ = 0;
+  std::string refusal_;  // why OnFileAccept refused the frame being received
 
   // The send in progress (main thread only).
   std::string send_name_;
@@ -167,6 +189,7 @@ class CallSession {
   bool send_first_ = false;
 
   // The frame being received (reader worker only).
+  std::string accepted_name_;  // the name OnFileAccept was asked about
   bool receiving_ = false;
   Dataclass receive_kind_ = dcMessage;
   std::uint64_t receive_size_ = 0;

@@ -64,8 +64,17 @@ class TerminalReporter : public Reporter {
     Line("message (" + std::to_string(bytes.size()) + " bytes): " + EscapeForDisplay(bytes));
   }
 
-  void FileSaved(const std::string& path, std::uint64_t size) override {
-    Line("saved " + EscapeForDisplay(path) + " (" + FormatBytes(size) + ")");
+  void FileSaved(const std::string& path, std::uint64_t size,
+                 const std::string& sent_name) override {
+    Line(FileSavedWords(path, FormatBytes(size), sent_name));
+  }
+
+  void FileFailed(const std::string& name, const std::string& reason) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    EraseBars();
+    bars_[1].active = false;  // the file's bar goes with it
+    PrintError(FileFailedWords(name, reason));
+    DrawBars();
   }
 
   void SendFailed(Dataclass kind, const std::string& message) override {

@@ -53,7 +53,13 @@ const std::map<std::string, Schema>& Events() {
       {"file",
        {{"path", {Type::kString, true, {}}},
         {"path_hex", {Type::kHex, false, {}}},
-        {"size", {Type::kInteger, true, {}}}}},
+        {"size", {Type::kInteger, true, {}}},
+        {"name", {Type::kString, false, {}}},
+        {"name_hex", {Type::kHex, false, {}}}}},
+      {"file-failed",
+       {{"name", {Type::kString, true, {}}},
+        {"name_hex", {Type::kHex, false, {}}},
+        {"reason", {Type::kString, true, {}}}}},
       {"send-failed",
        {{"kind", {Type::kString, true, kKinds}}, {"message", {Type::kString, true, {}}}}},
   };
@@ -68,7 +74,8 @@ const Schema& LineRecord() {
       {"name_hex", {Type::kHex, false, {}}},
       {"provider", {Type::kString, true, {"exchange", "tcp", ""}}},
       {"address", {Type::kString, true, {}}},
-      {"hold", {Type::kString, true, {"free", "held-here", "held-elsewhere", "in-use-by-call", "none"}}},
+      {"hold",
+       {Type::kString, true, {"free", "held-here", "held-elsewhere", "in-use-by-call", "none"}}},
   };
   return record;
 }

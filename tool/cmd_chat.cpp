@@ -136,13 +136,13 @@ int RunChat(const ParsedArgs& args) {
   CheckExchange();
   auto reporter = MakeReporter(ChooseOutputForm(false));
   CallSession session(*reporter, index, rules);
-  AnnounceSaveDir(*reporter, rules);
   const LineChoice line = CheckLine(session.Modem(), index);
   if (wait) CheckNumberFree(line);
   SignalWatcher signals([&session](int signal) { session.Interrupt(signal); });
 
   const int connected = Connect(session, *reporter, line, number);
   if (connected != kExitOk) return connected;
+  AnnounceSaveDir(*reporter, rules);
   reporter->Note("connected: " + std::string(kChatHelp));
 
   TypedLines typed(session, *reporter);

@@ -34,12 +34,12 @@ int RunDial(const ParsedArgs& args) {
   CheckExchange();
   auto reporter = MakeReporter(ChooseOutputForm(args.Has("json")));
   CallSession session(*reporter, index, rules);
-  AnnounceSaveDir(*reporter, rules);
   const LineChoice line = CheckLine(session.Modem(), index);
   SignalWatcher signals([&session](int signal) { session.Interrupt(signal); });
 
   const int connected = Connect(session, *reporter, line, number);
   if (connected != kExitOk) return connected;
+  AnnounceSaveDir(*reporter, rules);
   bool failed = false;
   for (const Item& item : items) {
     const bool ok = item.is_file ? session.SendFile(item.value) : session.SendMessage(item.value);

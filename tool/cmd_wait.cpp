@@ -17,7 +17,6 @@ int RunWait(const ParsedArgs& args) {
   CheckExchange();
   auto reporter = MakeReporter(ChooseOutputForm(args.Has("json")));
   CallSession session(*reporter, index, rules);
-  AnnounceSaveDir(*reporter, rules);
   const LineChoice line = CheckLine(session.Modem(), index);
   CheckNumberFree(line);
   SignalWatcher signals([&session](int signal) { session.Interrupt(signal); });
@@ -27,6 +26,7 @@ int RunWait(const ParsedArgs& args) {
     // cannot take its number any more, the waiter says why and stops rather than wait deaf.
     const int opened = OpenForCalls(session, *reporter, line, again);
     if (opened != kExitOk) return opened;
+    if (!again) AnnounceSaveDir(*reporter, rules);
     const auto lines = telephony::ListLines();
     if (line.info.device_id < lines.size() &&
         lines[line.info.device_id].hold == telephony::NumberHold::kInUseByCall) {

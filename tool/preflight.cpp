@@ -152,8 +152,8 @@ ReceiveRules ReceiveRulesFrom(const ParsedArgs& args, const std::string& fallbac
 
 void AnnounceSaveDir(Reporter& reporter, const ReceiveRules& rules) {
   if (rules.save_dir.empty()) return;  // each refused file is reported as it comes
-  reporter.Note(std::string(rules.created ? "created " : "") + "saving received files in " +
-                EscapeForDisplay(rules.save_dir) +
+  reporter.Note("saving received files in " + EscapeForDisplay(rules.save_dir) +
+                (rules.created ? " (made for this run)" : "") +
                 (rules.replace ? " (replacing files of the same name)" : ""));
 }
 

@@ -67,9 +67,11 @@ TEST(ToolCli, FilesAndFoldersAreCheckedBeforeDialling) {
   const std::string file = dir + "/plain.txt";
   WriteFile(file, "not a folder");
   ExpectUsageError(RunTool({"wait", "--save-dir", file}), "is not a folder");
-  ExpectUsageError(RunTool({"wait", "--save-dir", dir + "/nowhere"}), "nowhere");
-  ExpectUsageError(RunTool({"dial", "101", "--message", "m", "--save-dir", dir + "/nowhere"}),
-                   "nowhere");
+  // A missing folder is made (tests/tool/received_files_test.cpp); one that cannot be is not.
+  ExpectUsageError(RunTool({"wait", "--save-dir", file + "/sub"}), "plain.txt/sub");
+  ExpectUsageError(RunTool({"dial", "101", "--message", "m", "--save-dir", file + "/sub"}),
+                   "plain.txt/sub");
+  ExpectUsageError(RunTool({"dial", "101", "--message", "m", "--replace"}), "--save-dir");
   // Nothing was left behind by the writability check.
   EXPECT_EQ(ListDir(dir),
             (std::vector<std::string>{long_name.substr(dir.size() + 1), "plain.txt"}));

@@ -129,7 +129,10 @@ TEST(ToolReceivedFiles, DialAndChatRefuseFilesWithoutASaveFolder) {
   ASSERT_TRUE(refused) << dial->Err();
   EXPECT_EQ(refused->String("name"), "to-dial.txt");
   EXPECT_TRUE(Contains(refused->String("reason").value_or(""), "--save-dir"));
-  chat.CloseInput();  // hangs up; the dialer stays until then
+  // The chat has read the dialer's file to its end (its refusal follows on the same reader,
+  // which the chat lets finish before it exits); then it hangs up and the dialer ends too.
+  ASSERT_TRUE(chat.WaitForText("received file:")) << chat.Err();
+  chat.CloseInput();
 
   EXPECT_EQ(dial->Finish(), 4) << dial->Err();
   EXPECT_TRUE(EventsNamed(dial->Result().Events(), "file").empty());

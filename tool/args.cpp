@@ -14,11 +14,11 @@ std::string ParsedArgs::Value(const std::string& name, const std::string& fallba
   return it->second.back();
 }
 
-ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs) {
-  auto find = [&](const std::string& name) -> const OptionSpec* {
-    auto it = std::find_if(specs.begin(), specs.end(),
-                           [&](const OptionSpec& rule) { return rule.name == name; });
-    return it == specs.end() ? nullptr : &*it;
+ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<OptionRule>& rules) {
+  auto find = [&](const std::string& name) -> const OptionRule* {
+    auto it = std::find_if(rules.begin(), rules.end(),
+                           [&](const OptionRule& rule) { return rule.name == name; });
+    return it == rules.end() ? nullptr : &*it;
   };
   ParsedArgs parsed;
   bool options_ended = false;
@@ -48,7 +48,7 @@ ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<Opt
     } else {
       throw UsageError("unknown option '" + arg + "'");
     }
-    const OptionSpec* rule = find(name);
+    const OptionRule* rule = find(name);
     if (rule == nullptr) throw UsageError("unknown option '--" + name + "'");
     if (rule->takes_value && !has_inline_value) {
       if (i + 1 >= args.size()) throw UsageError("option '--" + name + "' needs a value");

@@ -17,7 +17,7 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-struct OptionSpec {
+struct OptionRule {
   std::string name;  // without the leading dashes: "line"
   bool takes_value = false;
   bool repeatable = false;
@@ -33,15 +33,15 @@ class ParsedArgs {
   const std::vector<std::string>& Positionals() const { return positionals_; }
 
  private:
-  friend ParsedArgs ParseArgs(const std::vector<std::string>&, const std::vector<OptionSpec>&);
+  friend ParsedArgs ParseArgs(const std::vector<std::string>&, const std::vector<OptionRule>&);
   std::map<std::string, std::vector<std::string>> values_;
   std::vector<std::pair<std::string, std::string>> ordered_;
   std::vector<std::string> positionals_;
 };
 
 // Throws UsageError for an unknown option, a missing value, a value given to a flag, or a
-// non-repeatable option given twice. "-h" is taken as "--help" when the specs list "help".
-ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs);
+// non-repeatable option given twice. "-h" is taken as "--help" when the rules list "help".
+ParsedArgs ParseArgs(const std::vector<std::string>& args, const std::vector<OptionRule>& rules);
 
 // A whole decimal number in [min, max]; throws UsageError naming `what` otherwise.
 long long ParseNumber(const std::string& text, const std::string& what, long long min,

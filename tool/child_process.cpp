@@ -68,6 +68,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   }
   if (options.pipe_stdout) {
     MakePipe(setup.out);
+    if (options.stdout_pipe_size > 0) ::fcntl(setup.out[0], F_SETPIPE_SZ, options.stdout_pipe_size);
     posix_spawn_file_actions_adddup2(&setup.actions, setup.out[1], STDOUT_FILENO);
   }
   if (options.pipe_stderr) {
@@ -141,6 +142,11 @@ void ChildProcess::CloseStdin() {
   stdin_ = -1;
 }
 
+void ChildProcess::CloseStdout() {
+  if (stdout_ >= 0) ::close(stdout_);
+  stdout_ = -1;
+}
+
 void ChildProcess::Signal(int signal) {
   if (pid_ > 0 && !status_) ::kill(pid_, signal);
 }
@@ -166,6 +172,7 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
   }
   if (result != pid_) return std::nullopt;
   status_ = StatusOf(wait_status);
+  if (WIFSIGNALED(wait_status)) term_signal_ = WTERMSIG(wait_status);
   return status_;
 }
 

@@ -20,6 +20,7 @@ struct SpawnOptions {
   bool pipe_stdout = false;                              // otherwise inherited
   bool pipe_stderr = false;                              // otherwise inherited
   bool new_process_group = false;
+  int stdout_pipe_size = 0;  // > 0: the capacity of the standard output pipe (F_SETPIPE_SZ)
 };
 
 class ChildProcess {
@@ -39,17 +40,23 @@ class ChildProcess {
   int StderrFd() const { return stderr_; }
   // Closes the pipe to the child's standard input (the child reads end of input).
   void CloseStdin();
+  // Closes the pipe from the child's standard output (the child's writes fail from then on).
+  // Not while another thread reads from StdoutFd().
+  void CloseStdout();
 
   void Signal(int signal);
   // Waits at most `limit` for the child to end; its exit status (128 + the signal's number
   // when a signal ended it), or nothing when it still runs.
   std::optional<int> Wait(std::chrono::milliseconds limit);
+  // After Wait returned a status: the signal that ended the child, 0 when it exited.
+  int TermSignal() const { return term_signal_; }
 
  private:
   pid_t pid_ = -1;
   int pidfd_ = -1;
   int stdin_ = -1, stdout_ = -1, stderr_ = -1;
   std::optional<int> status_;
+  int term_signal_ = 0;
 };
 
 // Reads lines from a descriptor, blocking until each is complete.

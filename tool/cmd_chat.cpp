@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 
 #include "command.h"
+#include "connect.h"
 #include "preflight.h"
 #include "session.h"
 #include "signals.h"
@@ -18,50 +18,14 @@ namespace quodem::tool {
 
 namespace {
 
-constexpr std::chrono::seconds kHangUpLimit(10);
-
 constexpr const char* kChatHelp =
     "type a line to send it as a message; /send PATH sends a file; /quit hangs up "
     "(//text sends a line that starts with /)";
 
-// Connects the call: dials `number`, or (when empty) waits for a call on the line. Returns
-// kExitOk when connected, or the status to exit with.
-int Connect(CallSession& session, Reporter& reporter, const LineChoice& line,
-            const std::string& number) {
-  if (!number.empty()) {
-    session.BeginCall();
-    if (!session.Dial(number)) return kExitCallFailed;
-    switch (session.WaitForConnection()) {
-      case CallSession::Outcome::kConnected:
-        return kExitOk;
-      case CallSession::Outcome::kInterrupted:
-        session.HangUpAfterInterrupt();
-        return kExitInterrupted;
-      case CallSession::Outcome::kEnded:
-        reporter.Problem(session.WasBusy() ? number + " is busy"
-                                           : "the call to " + number + " did not connect");
-        session.Cut();
-        session.WaitForIdle(kHangUpLimit);
-        return kExitCallFailed;
-    }
-  }
-  for (;;) {
-    session.BeginCall();
-    if (!session.Wait()) return kExitCallFailed;
-    reporter.Waiting(line.index, line.name, line.info.address);
-    switch (session.WaitForConnection()) {
-      case CallSession::Outcome::kConnected:
-        return kExitOk;
-      case CallSession::Outcome::kInterrupted:
-        session.HangUpAfterInterrupt();
-        return kExitInterrupted;
-      case CallSession::Outcome::kEnded:
-        // Offered but never connected: the line is closed at idle, so open it again.
-        session.WaitForIdle(kHangUpLimit);
-        break;
-    }
-  }
-}
+// The longest typed line kept: a whole message, and room for a leading '/' (//text) and a
+// carriage return. A longer line is refused as it is typed and skipped to its end, so input
+// without line ends (chat < /dev/zero) never piles up.
+constexpr std::size_t kMaxTypedLine = kMaxMessageBytes + 2;
 
 // Handles one typed line. Returns false when the chat should end (/quit).
 bool HandleLine(CallSession& session, Reporter& reporter, const std::string& typed,
@@ -100,6 +64,66 @@ bool HandleLine(CallSession& session, Reporter& reporter, const std::string& typ
   return true;
 }
 
+// Cuts standard input into lines and hands each to HandleLine, keeping at most one line of
+// kMaxTypedLine bytes.
+class TypedLines {
+ public:
+  TypedLines(CallSession& session, Reporter& reporter) : session_(session), reporter_(reporter) {}
+
+  // Takes bytes read; false when the chat should end (/quit, or an interrupt).
+  bool Take(std::string_view data) {
+    while (!data.empty()) {
+      const std::size_t newline = data.find('\n');
+      const std::string_view part = data.substr(0, newline);
+      if (skipping_) {
+        skipped_ += part.size();
+      } else if (pending_.size() + part.size() > kMaxTypedLine) {
+        skipping_ = true;
+        skipped_ = pending_.size() + part.size();
+        pending_.clear();
+        pending_.shrink_to_fit();
+        reporter_.Problem("the line being typed is longer than " +
+                          std::to_string(kMaxMessageBytes) +
+                          " bytes, more than a message holds; it is not sent");
+      } else {
+        pending_.append(part);
+      }
+      if (newline == std::string_view::npos) return true;
+      data.remove_prefix(newline + 1);
+      if (skipping_) {
+        skipping_ = false;
+        reporter_.Note("skipped a line of " + std::to_string(skipped_) + " bytes");
+        continue;
+      }
+      if (!EndLine()) return false;
+    }
+    return true;
+  }
+
+  // The end of input: a last line without a newline still counts.
+  void Finish() {
+    if (!skipping_ && !pending_.empty()) EndLine();
+  }
+
+  bool SendFailed() const { return send_failed_; }
+
+ private:
+  bool EndLine() {
+    std::string typed;
+    typed.swap(pending_);
+    if (!typed.empty() && typed.back() == '\r') typed.pop_back();
+    const bool go_on = HandleLine(session_, reporter_, typed, send_failed_);
+    return go_on && !session_.Interrupted();
+  }
+
+  CallSession& session_;
+  Reporter& reporter_;
+  std::string pending_;  // typed bytes not yet ended by a newline
+  bool skipping_ = false;
+  std::size_t skipped_ = 0;
+  bool send_failed_ = false;
+};
+
 int RunChat(const ParsedArgs& args) {
   const bool wait = args.Has("wait");
   LimitPositionals(args, wait ? 0 : 1);
@@ -108,64 +132,49 @@ int RunChat(const ParsedArgs& args) {
   }
   const std::string number = wait ? std::string() : args.Positionals()[0];
   const int index = LineArgument(args);
-  const std::string save_dir = CheckSaveDir(args.Value("save-dir", "."));
+  const ReceiveRules rules = ReceiveRulesFrom(args, "");
   CheckExchange();
   auto reporter = MakeReporter(ChooseOutputForm(false));
-  CallSession session(*reporter, index, save_dir);
+  CallSession session(*reporter, index, rules);
   const LineChoice line = CheckLine(session.Modem(), index);
   if (wait) CheckNumberFree(line);
-  SignalWatcher signals([&session](int) { session.Interrupt(); });
+  SignalWatcher signals([&session](int signal) { session.Interrupt(signal); });
 
   const int connected = Connect(session, *reporter, line, number);
   if (connected != kExitOk) return connected;
+  AnnounceSaveDir(*reporter, rules);
   reporter->Note("connected: " + std::string(kChatHelp));
 
-  bool send_failed = false;
-  bool quit = false;
-  bool input_open = true;
-  std::string pending;  // typed bytes not yet ended by a newline
-  while (!quit) {
+  TypedLines typed(session, *reporter);
+  for (;;) {
     pollfd fds[2] = {{session.WakeFd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    if (::poll(fds, input_open ? 2 : 1, -1) < 0) {
+    if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
     session.DrainWake();
-    if (session.Interrupted()) {
-      session.HangUpAfterInterrupt();
-      return kExitInterrupted;
-    }
+    if (session.Interrupted()) break;
     if (session.CallEnded()) {
       reporter->Note("the call has ended");
       session.WaitForIdle(kHangUpLimit);
-      return send_failed ? kExitSendFailed : kExitOk;
+      return session.EndWith(typed.SendFailed() ? kExitSendFailed : kExitOk);
     }
-    if (!input_open || (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+    if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
     char buffer[4096];
     const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {  // end of input: hang up as /quit does
-      input_open = false;
-      if (!pending.empty()) HandleLine(session, *reporter, pending, send_failed);
-      quit = true;
+      typed.Finish();
       break;
     }
-    pending.append(buffer, static_cast<std::size_t>(n));
-    std::size_t newline;
-    while (!quit && (newline = pending.find('\n')) != std::string::npos) {
-      std::string typed = pending.substr(0, newline);
-      pending.erase(0, newline + 1);
-      if (!typed.empty() && typed.back() == '\r') typed.pop_back();
-      quit = !HandleLine(session, *reporter, typed, send_failed);
-      if (session.Interrupted()) {
-        session.HangUpAfterInterrupt();
-        return kExitInterrupted;
-      }
-    }
+    if (!typed.Take(std::string_view(buffer, static_cast<std::size_t>(n)))) break;
   }
-  session.Cut();
-  session.WaitForIdle(kHangUpLimit);
-  return send_failed ? kExitSendFailed : kExitOk;
+  if (session.Interrupted()) {
+    session.HangUpAfterInterrupt();
+    return session.InterruptStatus();
+  }
+  session.HangUp();
+  return session.EndWith(typed.SendFailed() ? kExitSendFailed : kExitOk);
 }
 
 }  // namespace
@@ -173,7 +182,8 @@ int RunChat(const ParsedArgs& args) {
 const Command kChatCommand = {
     "chat",
     "an interactive call: type messages, send files",
-    "usage: quodem chat (NUMBER | --wait) [--line N] [--save-dir DIR]\n"
+    "usage: quodem chat (NUMBER | --wait) [--line N]\n"
+    "                   [--save-dir DIR [--replace] [--allow-hidden]]\n"
     "\n"
     "Dials NUMBER, or with --wait answers the next call, then sends each line you type as a\n"
     "message and prints what arrives.\n"
@@ -183,8 +193,17 @@ const Command kChatCommand = {
     "  //text       send a line that begins with /\n"
     "\n"
     "  --line N        the line to use (default 0; see 'quodem lines')\n"
-    "  --save-dir DIR  the folder received files are saved in (default: the current one)\n",
-    {{"wait", false, false}, {"line", true, false}, {"save-dir", true, false}},
+    "  --save-dir DIR  save the files the far end sends in DIR (created when missing);\n"
+    "                  without it every file it sends is refused\n"
+    "  --replace       replace a file of the same name (default: save as 'name (1).ext')\n"
+    "  --allow-hidden  accept names that begin with a dot (default: refused)\n"
+    "\n"
+    "A typed line longer than a message holds (65535 bytes) is refused and skipped.\n",
+    {{"wait", false, false},
+     {"line", true, false},
+     {"save-dir", true, false},
+     {"replace", false, false},
+     {"allow-hidden", false, false}},
     RunChat,
 };
 

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +19,7 @@
 
 #include "child_process.h"
 #include "command.h"
+#include "connect.h"
 #include "json.h"
 #include "json_line.h"
 #include "preflight.h"
@@ -35,7 +37,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kDemoMessage = "Hello from the Quodem demo";
 constexpr const char* kDemoFileName = "quodem-demo.bin";
 constexpr std::chrono::seconds kStartLimit(20);
-constexpr std::chrono::seconds kHangUpLimit(10);
 
 // The demo's private folder under the system's temporary folder, removed with everything in
 // it when the demo ends, however it ends.
@@ -62,15 +63,53 @@ class TempFolder {
   std::string path_;
 };
 
+// The demo's stop request, which can come from its very first step on: a flag that the steps
+// before the call look at (making the file, starting the receiver), passed on to the session
+// and the receiver's events while they exist.
+class DemoStop {
+ public:
+  void Stop(int signal) {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (signal_.load() == 0) signal_.store(signal);
+    if (session_ != nullptr) session_->Interrupt(signal);
+    if (on_stop_) on_stop_();
+  }
+  // While the call runs: `session` and `on_stop` (for the receiver's events) hear the stop,
+  // also one that came before.
+  void Attach(CallSession* session, std::function<void()> on_stop) {
+    std::lock_guard<std::mutex> lock(lock_);
+    session_ = session;
+    on_stop_ = std::move(on_stop);
+    if (signal_.load() != 0) {
+      if (session_ != nullptr) session_->Interrupt(signal_.load());
+      if (on_stop_) on_stop_();
+    }
+  }
+  void Detach() { Attach(nullptr, nullptr); }
+  bool Stopped() const { return signal_.load() != 0; }
+  int Status() const { return signal_.load() == SIGPIPE ? kExitOutputClosed : kExitInterrupted; }
+
+ private:
+  std::mutex lock_;
+  std::atomic<int> signal_{0};
+  CallSession* session_ = nullptr;
+  std::function<void()> on_stop_;
+};
+
 // Writes `size` bytes of pseudo-random (incompressible, reproducible) data; returns their
-// SHA-256.
-std::string GenerateFile(const std::string& path, std::uint64_t size) {
+// SHA-256, or nothing when the demo was stopped meanwhile (the folder goes with the rest).
+std::optional<std::string> GenerateFile(const std::string& path, std::uint64_t size,
+                                        const DemoStop& stop) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) throw UsageError("cannot create " + path + ": " + std::strerror(errno));
   Sha256 hash;
   std::uint64_t state = 0x9E3779B97F4A7C15ull;
   std::vector<unsigned char> chunk(1 << 16);
   for (std::uint64_t written = 0; written < size;) {
+    if (stop.Stopped()) {
+      std::fclose(file);
+      return std::nullopt;
+    }
     const std::size_t n =
         static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - written));
     for (std::size_t i = 0; i < n; ++i) {
@@ -215,117 +254,161 @@ std::string SelfPath() {
   return std::string(path, static_cast<std::size_t>(n));
 }
 
+// What the demo works with: its private exchange, the folder the receiver saves into, and
+// the file to send.
+struct DemoPlan {
+  std::uint64_t size = 0;
+  std::string exchange;
+  std::string config;  // absent: the default lines
+  std::string saves;
+  std::string source;
+  std::string source_hash;
+};
+
+// What the call brought.
+struct DemoOutcome {
+  bool message_sent = false;
+  bool file_sent = false;
+  bool file_saved = false;
+  std::optional<int> receiver_status;
+  std::string message_hex;
+  std::string saved_path;
+  std::uint64_t saved_size = 0;
+  double seconds = 0;  // from the start of the file's send until the receiver saved it
+};
+
+// The first step: the environment of the private exchange and the file to send, made in
+// `folder`. Nothing when the demo was stopped meanwhile.
+std::optional<DemoPlan> PrepareDemo(const std::string& folder, std::uint64_t size,
+                                    Reporter& reporter, const DemoStop& stop) {
+  DemoPlan plan;
+  plan.size = size;
+  plan.exchange = folder + "/exchange";
+  plan.saves = folder + "/received";
+  plan.config = folder + "/no-lines.conf";
+  plan.source = folder + "/" + kDemoFileName;
+  std::filesystem::create_directory(plan.saves);
+  // This process and the receiver use the private exchange and the default lines.
+  ::setenv("QUODEM_EXCHANGE_DIR", plan.exchange.c_str(), 1);
+  ::setenv("QUODEM_CONFIG", plan.config.c_str(), 1);
+  CheckExchange();
+  reporter.Note("Quodem demo: a call between two processes over a private local exchange");
+  reporter.Note("  exchange folder: " + plan.exchange);
+  reporter.Note("  preparing " + std::string(kDemoFileName) + " (" + FormatBytes(size) + ")");
+  std::optional<std::string> hash = GenerateFile(plan.source, size, stop);
+  if (!hash) return std::nullopt;
+  plan.source_hash = *hash;
+  return plan;
+}
+
+// The second step: starts the receiver, calls it, sends the message and the file, waits
+// until the receiver has saved it, hangs up and lets the receiver end. Returns kExitOk when
+// everything was sent (the outcome says what arrived), else the status to exit with.
+int RunDemoCall(const DemoPlan& plan, Reporter& reporter, DemoStop& stop, DemoOutcome* outcome) {
+  CallSession session(reporter, 0, ReceiveRules{});  // the caller receives no file
+  const LineChoice caller = CheckLine(session.Modem(), 0);
+  const LineChoice callee = CheckLine(session.Modem(), 1);
+  ReceiverEvents events(reporter);
+  SpawnOptions options;
+  options.env = {{"QUODEM_EXCHANGE_DIR", plan.exchange}, {"QUODEM_CONFIG", plan.config}};
+  options.pipe_stdout = true;
+  ChildProcess receiver(
+      SelfPath(), {"wait", "--once", "--line", "1", "--save-dir", plan.saves, "--json"}, options);
+  std::thread reader([&] { events.Run(receiver.StdoutFd()); });
+  ReceiverGuard guard(receiver, reader);
+  stop.Attach(&session, [&events] { events.Interrupt(); });
+  struct Detacher {
+    DemoStop& stop;
+    ~Detacher() { stop.Detach(); }
+  } detacher{stop};
+
+  reporter.Note("  receiver: quodem wait --once on line 1 (" + callee.name + ", number " +
+                callee.info.address + "), pid " + std::to_string(receiver.Pid()));
+  if (!events.WaitReady(kStartLimit)) {
+    if (stop.Stopped()) return stop.Status();
+    reporter.Failed(Failure{"failed", "the receiver did not start", std::nullopt});
+    return kExitCallFailed;
+  }
+  reporter.Note("  caller: line 0 (" + caller.name + "), dialing " + callee.info.address);
+  reporter.Note("  sending: a message and " + std::string(kDemoFileName) + " (" +
+                FormatBytes(plan.size) + ")");
+  const int connected = Connect(session, reporter, caller, callee.info.address);
+  if (connected != kExitOk) return connected;
+  outcome->message_sent = session.SendMessage(kDemoMessage);
+  const Clock::time_point file_start = Clock::now();
+  outcome->file_sent = outcome->message_sent && session.SendFile(plan.source);
+  // The receiver has the file once it reports it saved; only then hang up, so that the time
+  // measured covers the whole way.
+  outcome->file_saved =
+      outcome->file_sent && !session.Interrupted() && events.WaitFile(std::chrono::minutes(5));
+  if (session.Interrupted()) {
+    session.HangUpAfterInterrupt();
+    return session.InterruptStatus();
+  }
+  session.HangUp();
+  outcome->receiver_status = receiver.Wait(std::chrono::seconds(30));
+  outcome->message_hex = events.MessageHex();
+  outcome->saved_path = events.FilePath();
+  outcome->saved_size = events.FileSize();
+  outcome->seconds = std::chrono::duration<double>(events.FileTime() - file_start).count();
+  if (!outcome->message_sent || !outcome->file_sent) return kExitSendFailed;
+  return kExitOk;
+}
+
+// The last step: whether the message and the file arrived intact, and how fast.
+int SummariseDemo(const DemoPlan& plan, const DemoOutcome& outcome, Reporter& reporter) {
+  bool ok = true;
+  reporter.Note("summary:");
+  const bool message_ok = outcome.message_hex == HexEncode(kDemoMessage);
+  reporter.Note(std::string("  message   \"") + kDemoMessage +
+                "\": " + (message_ok ? "delivered" : "NOT delivered intact"));
+  ok = ok && message_ok;
+  std::string received_hash;
+  if (outcome.file_saved) {
+    try {
+      received_hash = Sha256FileHex(outcome.saved_path);
+    } catch (const std::exception& e) {
+      reporter.Problem(e.what());
+    }
+  }
+  const bool file_ok = outcome.file_saved && received_hash == plan.source_hash &&
+                       outcome.saved_size == plan.size &&
+                       std::filesystem::path(outcome.saved_path).parent_path() == plan.saves;
+  reporter.Note("  file      " + std::string(kDemoFileName) + ", " + FormatBytes(plan.size) + ": " +
+                (file_ok ? "identical" : "DIFFERENT") + " (SHA-256 " +
+                plan.source_hash.substr(0, 16) + "...)");
+  ok = ok && file_ok;
+  if (outcome.file_saved) {
+    const double seconds = outcome.seconds;
+    reporter.Note("  transfer  " + FormatBytes(plan.size) + " in " +
+                  std::to_string(static_cast<long>(seconds * 1000)) + " ms: " +
+                  FormatRate(seconds > 0 ? static_cast<double>(plan.size) / seconds : -1));
+  }
+  if (!outcome.receiver_status || *outcome.receiver_status != 0) {
+    reporter.Problem(
+        "the receiver ended with status " +
+        (outcome.receiver_status ? std::to_string(*outcome.receiver_status) : std::string("?")));
+    ok = false;
+  }
+  reporter.Note(ok ? "demo passed" : "demo FAILED");
+  return ok ? kExitOk : kExitSendFailed;
+}
+
 int RunDemo(const ParsedArgs& args) {
   LimitPositionals(args, 0);
   const std::uint64_t size = ParseSize(args.Value("size", "8M"), "--size");
-  TempFolder folder;
-  const std::string exchange = folder.Path() + "/exchange";
-  const std::string saves = folder.Path() + "/received";
-  const std::string config = folder.Path() + "/no-lines.conf";  // absent: the default lines
-  std::filesystem::create_directory(saves);
-  // This process and the receiver use the private exchange and the default lines.
-  ::setenv("QUODEM_EXCHANGE_DIR", exchange.c_str(), 1);
-  ::setenv("QUODEM_CONFIG", config.c_str(), 1);
-  CheckExchange();
-  const std::string source = folder.Path() + "/" + kDemoFileName;
-  const std::string source_hash = GenerateFile(source, size);
-
+  // Watching for Ctrl-C from the first step on, so that whatever the demo has made is
+  // removed however early it is stopped (the folder's destructor removes it).
+  DemoStop stop;
+  SignalWatcher signals([&stop](int signal) { stop.Stop(signal); });
   auto reporter = MakeReporter(ChooseOutputForm(false));
-  CallSession session(*reporter, 0, folder.Path());
-  const LineChoice caller = CheckLine(session.Modem(), 0);
-  const LineChoice callee = CheckLine(session.Modem(), 1);
-  ReceiverEvents events(*reporter);
-  SignalWatcher signals([&](int) {
-    session.Interrupt();
-    events.Interrupt();
-  });
-
-  const std::string self = SelfPath();
-  reporter->Note("Quodem demo: a call between two processes over a private local exchange");
-  reporter->Note("  exchange folder: " + exchange);
-  SpawnOptions options;
-  options.env = {{"QUODEM_EXCHANGE_DIR", exchange}, {"QUODEM_CONFIG", config}};
-  options.pipe_stdout = true;
-  ChildProcess receiver(self, {"wait", "--once", "--line", "1", "--save-dir", saves, "--json"},
-                        options);
-  std::thread reader([&] { events.Run(receiver.StdoutFd()); });
-  ReceiverGuard guard(receiver, reader);
-  reporter->Note("  receiver: quodem wait --once on line 1 (" + callee.name + ", number " +
-                 callee.info.address + "), pid " + std::to_string(receiver.Pid()));
-  if (!events.WaitReady(kStartLimit)) {
-    if (session.Interrupted()) return kExitInterrupted;
-    reporter->Problem("the receiver did not start");
-    return kExitCallFailed;
-  }
-  reporter->Note("  caller: line 0 (" + caller.name + "), dialing " + callee.info.address);
-  reporter->Note("  sending: a message and " + std::string(kDemoFileName) + " (" +
-                 FormatBytes(size) + ")");
-
-  session.BeginCall();
-  if (!session.Dial(callee.info.address)) return kExitCallFailed;
-  switch (session.WaitForConnection()) {
-    case CallSession::Outcome::kInterrupted:
-      session.HangUpAfterInterrupt();
-      return kExitInterrupted;
-    case CallSession::Outcome::kEnded:
-      reporter->Problem("the call did not connect");
-      return kExitCallFailed;
-    case CallSession::Outcome::kConnected:
-      break;
-  }
-  const bool message_sent = session.SendMessage(kDemoMessage);
-  const Clock::time_point file_start = Clock::now();
-  const bool file_sent = message_sent && session.SendFile(source);
-  if (session.Interrupted()) {
-    session.HangUpAfterInterrupt();
-    return kExitInterrupted;
-  }
-  // The receiver has the file once it reports it saved; only then hang up, so that the time
-  // measured covers the whole way.
-  const bool file_saved = file_sent && events.WaitFile(std::chrono::minutes(5));
-  if (session.Interrupted()) {
-    session.HangUpAfterInterrupt();
-    return kExitInterrupted;
-  }
-  session.Cut();
-  session.WaitForIdle(kHangUpLimit);
-  const std::optional<int> receiver_status = receiver.Wait(std::chrono::seconds(30));
-  if (!message_sent || !file_sent) return kExitSendFailed;
-
-  bool ok = true;
-  reporter->Note("summary:");
-  const bool message_ok = events.MessageHex() == HexEncode(kDemoMessage);
-  reporter->Note(std::string("  message   \"") + kDemoMessage +
-                 "\": " + (message_ok ? "delivered" : "NOT delivered intact"));
-  ok = ok && message_ok;
-  const std::string saved = events.FilePath();
-  std::string received_hash;
-  if (file_saved) {
-    try {
-      received_hash = Sha256FileHex(saved);
-    } catch (const std::exception& e) {
-      reporter->Problem(e.what());
-    }
-  }
-  const bool file_ok = file_saved && received_hash == source_hash && events.FileSize() == size &&
-                       std::filesystem::path(saved).parent_path() == saves;
-  reporter->Note("  file      " + std::string(kDemoFileName) + ", " + FormatBytes(size) + ": " +
-                 (file_ok ? "identical" : "DIFFERENT") + " (SHA-256 " + source_hash.substr(0, 16) +
-                 "...)");
-  ok = ok && file_ok;
-  if (file_saved) {
-    const double seconds = std::chrono::duration<double>(events.FileTime() - file_start).count();
-    reporter->Note("  transfer  " + FormatBytes(size) + " in " +
-                   std::to_string(static_cast<long>(seconds * 1000)) +
-                   " ms: " + FormatRate(seconds > 0 ? static_cast<double>(size) / seconds : -1));
-  }
-  if (!receiver_status || *receiver_status != 0) {
-    reporter->Problem("the receiver ended with status " +
-                      (receiver_status ? std::to_string(*receiver_status) : std::string("?")));
-    ok = false;
-  }
-  reporter->Note(ok ? "demo passed" : "demo FAILED");
-  return ok ? kExitOk : kExitSendFailed;
+  TempFolder folder;
+  const std::optional<DemoPlan> plan = PrepareDemo(folder.Path(), size, *reporter, stop);
+  if (!plan) return stop.Status();
+  DemoOutcome outcome;
+  const int status = RunDemoCall(*plan, *reporter, stop, &outcome);
+  if (status != kExitOk) return status;
+  return SummariseDemo(*plan, outcome, *reporter);
 }
 
 }  // namespace
@@ -343,7 +426,7 @@ const Command kDemoCommand = {
     "  --size BYTES   size of the file to send (default 8M; suffixes k, M, G)\n"
     "\n"
     "Exit status: 0 the demo passed; 2 the call could not be made; 3 something did not\n"
-    "arrive intact; 130 interrupted.\n",
+    "arrive intact; 130 interrupted (whenever it comes, everything made is removed).\n",
     {{"size", true, false}},
     RunDemo,
 };

@@ -1,7 +1,6 @@
 // quodem dial: call a number, send messages and files in the order given, hang up.
-#include <chrono>
-
 #include "command.h"
+#include "connect.h"
 #include "preflight.h"
 #include "session.h"
 #include "signals.h"
@@ -9,8 +8,6 @@
 namespace quodem::tool {
 
 namespace {
-
-constexpr std::chrono::seconds kHangUpLimit(10);
 
 struct Item {
   bool is_file;
@@ -33,32 +30,16 @@ int RunDial(const ParsedArgs& args) {
     }
   }
   const bool stay = args.Has("stay") || items.empty();
-  const std::string save_dir = CheckSaveDir(args.Value("save-dir", "."));
+  const ReceiveRules rules = ReceiveRulesFrom(args, "");
   CheckExchange();
   auto reporter = MakeReporter(ChooseOutputForm(args.Has("json")));
-  CallSession session(*reporter, index, save_dir);
-  CheckLine(session.Modem(), index);
-  SignalWatcher signals([&session](int) { session.Interrupt(); });
+  CallSession session(*reporter, index, rules);
+  const LineChoice line = CheckLine(session.Modem(), index);
+  SignalWatcher signals([&session](int signal) { session.Interrupt(signal); });
 
-  session.BeginCall();
-  if (!session.Dial(number)) {
-    reporter->Problem("cannot dial " + number);
-    return kExitCallFailed;
-  }
-  switch (session.WaitForConnection()) {
-    case CallSession::Outcome::kInterrupted:
-      session.HangUpAfterInterrupt();
-      return kExitInterrupted;
-    case CallSession::Outcome::kEnded:
-      reporter->Problem(session.WasBusy() ? number + " is busy"
-                                          : "the call to " + number + " did not connect");
-      session.Cut();
-      session.WaitForIdle(kHangUpLimit);
-      return kExitCallFailed;
-    case CallSession::Outcome::kConnected:
-      break;
-  }
-
+  const int connected = Connect(session, *reporter, line, number);
+  if (connected != kExitOk) return connected;
+  AnnounceSaveDir(*reporter, rules);
   bool failed = false;
   for (const Item& item : items) {
     const bool ok = item.is_file ? session.SendFile(item.value) : session.SendMessage(item.value);
@@ -73,17 +54,10 @@ int RunDial(const ParsedArgs& args) {
   }
   if (session.Interrupted()) {
     session.HangUpAfterInterrupt();
-    return kExitInterrupted;
+    return session.InterruptStatus();
   }
-  if (!session.CallEnded()) {
-    session.Cut();
-    if (!session.WaitForIdle(kHangUpLimit)) {
-      reporter->Problem("the line did not reach the idle state after hanging up");
-    }
-  } else {
-    session.WaitForIdle(kHangUpLimit);
-  }
-  return failed ? kExitSendFailed : kExitOk;
+  session.HangUp();
+  return session.EndWith(failed ? kExitSendFailed : kExitOk);
 }
 
 }  // namespace
@@ -92,7 +66,7 @@ const Command kDialCommand = {
     "dial",
     "call a number and send messages and files",
     "usage: quodem dial NUMBER [--line N] [--message TEXT]... [--send FILE]...\n"
-    "                   [--save-dir DIR] [--stay] [--json]\n"
+    "                   [--save-dir DIR [--replace] [--allow-hidden]] [--stay] [--json]\n"
     "\n"
     "Dials NUMBER on line N. Once connected it sends the messages and files in the order\n"
     "given, then hangs up. With --stay, or with nothing to send, it stays connected and\n"
@@ -101,21 +75,28 @@ const Command kDialCommand = {
     "  --line N        the line to dial on (default 0; see 'quodem lines')\n"
     "  --message TEXT  send TEXT as a message (at most 65535 bytes); may be repeated\n"
     "  --send FILE     send FILE (only its name travels, not its folder); may be repeated\n"
-    "  --save-dir DIR  the folder files received during the call are saved in (default:\n"
-    "                  the current one)\n"
+    "  --save-dir DIR  save the files the far end sends in DIR (created when missing);\n"
+    "                  without it every file it sends is refused\n"
+    "  --replace       replace a file of the same name (default: save as 'name (1).ext')\n"
+    "  --allow-hidden  accept names that begin with a dot (default: refused)\n"
     "  --stay          stay connected after sending\n"
     "  --json          one JSON object per event on standard output\n"
     "\n"
     "NUMBER is a number of the local exchange (101, or +1 (425) 555-0101 translated with the\n"
     "dialing location), or host:port on the TCP/IP line.\n"
     "\n"
-    "Exit status: 0 sent everything; 1 bad arguments (nothing was dialled); 2 busy, no\n"
-    "answer or another failure before the call connected; 3 a send failed (for example the\n"
-    "far end hung up); 130 interrupted (the call is hung up cleanly).\n",
+    "Exit status: 0 sent everything; 1 bad arguments or a line that cannot be used (nothing\n"
+    "was dialled); 2 the call failed before it connected (busy, no answer, nobody waiting,\n"
+    "not a modem line; the reason is given); 3 a send failed (for example the far end hung\n"
+    "up); 4 all was sent but a file the far end sent was not saved (each one is reported:\n"
+    "'not saved: NAME: REASON'); 130 interrupted, 141 standard output closed (the call is\n"
+    "hung up cleanly first).\n",
     {{"line", true, false},
      {"message", true, true},
      {"send", true, true},
      {"save-dir", true, false},
+     {"replace", false, false},
+     {"allow-hidden", false, false},
      {"stay", false, false},
      {"json", false, false}},
     RunDial,

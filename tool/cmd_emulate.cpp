@@ -27,11 +27,11 @@ emulator::ModemSpec ParseModem(const std::string& value) {
   if (equals == std::string::npos || equals == 0 || equals + 1 == value.size()) {
     throw UsageError("--modem wants NUMBER=PATH, not '" + value + "'");
   }
-  emulator::ModemSpec spec{value.substr(0, equals), value.substr(equals + 1)};
-  if (spec.path.front() != '/') {
-    spec.path = (std::filesystem::current_path() / spec.path).lexically_normal().string();
+  emulator::ModemSpec modem{value.substr(0, equals), value.substr(equals + 1)};
+  if (modem.path.front() != '/') {
+    modem.path = (std::filesystem::current_path() / modem.path).lexically_normal().string();
   }
-  return spec;
+  return modem;
 }
 
 mode_t ParseMode(const std::string& text) {
@@ -80,7 +80,7 @@ int RunEmulate(const ParsedArgs& args) {
   options.strict = args.Has("strict");
 
   std::vector<std::string> numbers;
-  for (const auto& spec : modems) numbers.push_back(spec.number);
+  for (const auto& modem : modems) numbers.push_back(modem.number);
   const std::string configuration = emulator::EmulatorConfiguration(numbers);  // checks them
   ConfigFolder folder;
   const std::string config_path = folder.path() + "/lines.conf";

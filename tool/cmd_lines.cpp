@@ -51,7 +51,7 @@ int RunLines(const ParsedArgs& args) {
     for (const LineChoice& line : lines) {
       const std::string text = JsonObject()
                                    .Add("index", line.index)
-                                   .Add("name", line.name)
+                                   .AddName("name", line.name)
                                    .Add("provider", line.info.provider)
                                    .Add("address", line.info.address)
                                    .Add("hold", HoldJson(line.info.hold))
@@ -90,7 +90,7 @@ const Command kLinesCommand = {
     "\n"
     "  --json   one JSON object per line: {\"index\":0,\"name\":\"Local line 1\",\n"
     "           \"provider\":\"exchange\",\"address\":\"101\",\"hold\":\"free\"}\n"
-    "           (hold: free, held-here, held-elsewhere or none)\n",
+    "           (hold: free, held-here, held-elsewhere, in-use-by-call or none)\n",
     {{"json", false, false}},
     RunLines,
 };

@@ -23,14 +23,14 @@ bool AsksForHelp(const std::vector<std::string>& args) {
 int RunCommand(const Command& command, const std::vector<std::string>& args) {
   const std::string prefix = std::string("quodem ") + command.name + ": ";
   try {
-    std::vector<OptionSpec> specs = command.options;
-    specs.push_back({"help", false, false});
+    std::vector<OptionRule> rules = command.options;
+    rules.push_back({"help", false, false});
     ParsedArgs parsed;
     try {
-      parsed = ParseArgs(args, specs);
+      parsed = ParseArgs(args, rules);
     } catch (const UsageError&) {
       if (!AsksForHelp(args)) throw;
-      parsed = ParseArgs({"--help"}, specs);
+      parsed = ParseArgs({"--help"}, rules);
     }
     if (parsed.Has("help")) {
       std::fputs(command.help, stdout);

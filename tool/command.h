@@ -11,16 +11,18 @@ namespace quodem::tool {
 
 // Exit statuses (the same for every command).
 constexpr int kExitOk = 0;
-constexpr int kExitUsage = 1;       // usage or configuration error, found before any call
-constexpr int kExitCallFailed = 2;  // the call could not be made or ended before connecting
-constexpr int kExitSendFailed = 3;  // a send failed (the far end hung up during it, ...)
-constexpr int kExitInterrupted = 130;
+constexpr int kExitUsage = 1;           // usage or configuration error, found before any call
+constexpr int kExitCallFailed = 2;      // the call could not be made or ended before connecting
+constexpr int kExitSendFailed = 3;      // a send failed (the far end hung up during it, ...)
+constexpr int kExitFileNotSaved = 4;    // a received file was not saved (refused or failed)
+constexpr int kExitInterrupted = 130;   // SIGINT or SIGTERM (after hanging up cleanly)
+constexpr int kExitOutputClosed = 141;  // standard output lost its reader (after hanging up)
 
 struct Command {
   const char* name;
   const char* summary;              // one line for "quodem --help"
   const char* help;                 // the whole text of "quodem NAME --help"
-  std::vector<OptionSpec> options;  // "--help" is understood by every command
+  std::vector<OptionRule> options;  // "--help" is understood by every command
   int (*run)(const ParsedArgs& args);
 };
 

@@ -1,6 +1,7 @@
 #include "json.h"
 
 #include <cstdio>
+#include <string>
 
 namespace quodem::tool {
 
@@ -141,6 +142,12 @@ JsonObject& JsonObject::Add(std::string_view key, std::int64_t number) {
 JsonObject& JsonObject::Add(std::string_view key, std::uint64_t number) {
   Key(key);
   body_ += std::to_string(number);
+  return *this;
+}
+
+JsonObject& JsonObject::AddName(std::string_view key, std::string_view bytes) {
+  Add(key, bytes);
+  if (DecodeUtf8Lossy(bytes) != bytes) Add(std::string(key) + "_hex", HexEncode(bytes));
   return *this;
 }
 

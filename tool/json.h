@@ -37,6 +37,9 @@ class JsonObject {
   }
   JsonObject& Add(std::string_view key, std::uint64_t number);
   JsonObject& AddBool(std::string_view key, bool value);
+  // A name or path: `key` as text, and when the bytes are not valid UTF-8 also `key`_hex
+  // with the bytes themselves ("path" and "path_hex"), so the real name can be recovered.
+  JsonObject& AddName(std::string_view key, std::string_view bytes);
 
   // The object's text, without a newline.
   std::string Text() const { return body_ + "}"; }

@@ -218,6 +218,12 @@ std::optional<std::int64_t> JsonLine::Integer(const std::string& key) const {
   return value;
 }
 
+std::vector<std::string> JsonLine::Keys() const {
+  std::vector<std::string> keys;
+  for (const auto& member : members_) keys.push_back(member.first);
+  return keys;
+}
+
 std::optional<bool> JsonLine::Bool(const std::string& key) const {
   auto it = members_.find(key);
   if (it == members_.end() || it->second.type != Type::kBool) return std::nullopt;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quodem::tool {
 
@@ -23,6 +24,8 @@ class JsonLine {
   std::optional<std::int64_t> Integer(const std::string& key) const;
   std::optional<bool> Bool(const std::string& key) const;
   std::size_t Size() const { return members_.size(); }
+  // The members' names, sorted.
+  std::vector<std::string> Keys() const;
 
  private:
   enum class Type { kString, kNumber, kBool, kNull };

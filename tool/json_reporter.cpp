@@ -1,5 +1,6 @@
-// The JSON form: one object per line on standard output, flushed at once so that a program
-// reading the tool's output sees each event as it happens.
+// The JSON form: one object per line on standard output, written at once so that a program
+// reading the tool's output sees each event as it happens. docs/cli.md lists every event and
+// its members.
 #include <chrono>
 #include <mutex>
 
@@ -18,7 +19,7 @@ const char* KindName(Dataclass kind) {
 
 class JsonReporter : public Reporter {
  public:
-  explicit JsonReporter(std::FILE* out) : out_(out) {}
+  explicit JsonReporter(Output& out) : out_(out) {}
 
   void State(CallState state) override {
     Emit(JsonObject()
@@ -27,9 +28,12 @@ class JsonReporter : public Reporter {
              .Add("value", static_cast<int>(state)));
   }
 
-  void LineError(LONG code) override {
-    Emit(JsonObject().Add("event", "error").Add("code", static_cast<std::int64_t>(code)));
-    PrintError("telephony error " + FormatResultCode(code));
+  void Failed(const Failure& failure) override {
+    JsonObject object;
+    object.Add("event", "error").Add("reason", failure.reason).Add("message", failure.message);
+    if (failure.code) object.Add("code", static_cast<std::int64_t>(*failure.code));
+    Emit(object);
+    PrintError(failure.message);
   }
 
   void Progress(const TransferUpdate& update) override {
@@ -51,8 +55,17 @@ class JsonReporter : public Reporter {
              .Add("text", bytes));
   }
 
-  void FileSaved(const std::string& path, std::uint64_t size) override {
-    Emit(JsonObject().Add("event", "file").Add("path", path).Add("size", size));
+  void FileSaved(const std::string& path, std::uint64_t size,
+                 const std::string& sent_name) override {
+    JsonObject object;
+    object.Add("event", "file").AddName("path", path).Add("size", size);
+    if (!sent_name.empty()) object.AddName("name", sent_name);
+    Emit(object);
+  }
+
+  void FileFailed(const std::string& name, const std::string& reason) override {
+    Emit(JsonObject().Add("event", "file-failed").AddName("name", name).Add("reason", reason));
+    PrintError(FileFailedWords(name, reason));
   }
 
   void SendFailed(Dataclass kind, const std::string& message) override {
@@ -66,7 +79,7 @@ class JsonReporter : public Reporter {
     Emit(JsonObject()
              .Add("event", "waiting")
              .Add("index", index)
-             .Add("name", name)
+             .AddName("name", name)
              .Add("address", address));
   }
 
@@ -74,10 +87,7 @@ class JsonReporter : public Reporter {
 
   void Problem(const std::string& text) override { PrintError(text); }
 
-  void Finish() override {
-    std::lock_guard<std::mutex> lock(lock_);
-    std::fflush(out_);
-  }
+  void Finish() override {}
 
  private:
   void Emit(const JsonObject& object) {
@@ -85,13 +95,9 @@ class JsonReporter : public Reporter {
     WriteLine(object);
   }
 
-  void WriteLine(const JsonObject& object) {
-    const std::string line = object.Text() + "\n";
-    std::fwrite(line.data(), 1, line.size(), out_);
-    std::fflush(out_);
-  }
+  void WriteLine(const JsonObject& object) { out_.Write(object.Text() + "\n"); }
 
-  std::FILE* out_;
+  Output& out_;
   std::mutex lock_;
   TransferMeter send_{std::chrono::milliseconds(250)};
   TransferMeter receive_{std::chrono::milliseconds(250)};
@@ -99,7 +105,7 @@ class JsonReporter : public Reporter {
 
 }  // namespace
 
-std::unique_ptr<Reporter> MakeJsonReporter(std::FILE* out) {
+std::unique_ptr<Reporter> MakeJsonReporter(Output& out) {
   return std::make_unique<JsonReporter>(out);
 }
 

@@ -1,5 +1,8 @@
 // quodem: make data calls and exchange messages and files with a peer running the Quodem
 // component, from the command line.
+#include <fcntl.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -7,6 +10,7 @@
 
 #include "command.h"
 #include "reporter.h"
+#include "signals.h"
 
 namespace quodem::tool {
 namespace {
@@ -35,8 +39,10 @@ void PrintUsage(std::FILE* out) {  // the whole help text
       "  --help     this text; 'quodem COMMAND --help' describes a command\n"
       "  --version  the version\n"
       "\n"
-      "Exit status: 0 done as asked; 1 usage or configuration error; 2 the call could not\n"
-      "be made or ended before it connected; 3 a send failed; 130 interrupted.\n",
+      "Exit status: 0 done as asked; 1 usage, configuration or set-up error; 2 the call\n"
+      "could not be made or ended before it connected; 3 a send failed; 4 a received file\n"
+      "was not saved (refused or failed; everything else went well); 130 interrupted;\n"
+      "141 standard output was closed. See docs/cli.md.\n",
       out);
 }
 
@@ -77,5 +83,21 @@ int Main(int argc, char** argv) {
 }  // namespace quodem::tool
 
 int main(int argc, char** argv) {
-  return quodem::tool::Main(argc, argv);
+  // Started with standard input, output or error closed, the descriptor would be reused by
+  // the first file or socket opened, and the tool would write its output into that: they
+  // are opened on /dev/null instead.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      if (::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) return 1;
+    }
+  }
+  // A reader that goes away (| head) makes writes fail instead of killing the tool: the
+  // commands then hang up cleanly.
+  quodem::tool::IgnoreBrokenPipes();
+  const int status = quodem::tool::Main(argc, argv);
+  // What went through stdio (help, the line list) must have arrived too.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    return status == quodem::tool::kExitOk ? quodem::tool::kExitOutputClosed : status;
+  }
+  return status;
 }

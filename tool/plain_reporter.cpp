@@ -19,13 +19,13 @@ std::string Percent(std::uint64_t size, std::uint64_t total) {
 
 class PlainReporter : public Reporter {
  public:
-  explicit PlainReporter(std::FILE* out) : out_(out) {}
+  explicit PlainReporter(Output& out) : out_(out) {}
 
   void State(CallState state) override { Line("call: " + CallStateWords(state)); }
 
-  void LineError(LONG code) override {
+  void Failed(const Failure& failure) override {
     std::lock_guard<std::mutex> lock(lock_);
-    PrintError("telephony error " + FormatResultCode(code));
+    PrintError(failure.message);
   }
 
   void Progress(const TransferUpdate& update) override {
@@ -57,8 +57,13 @@ class PlainReporter : public Reporter {
     Line("message (" + std::to_string(bytes.size()) + " bytes): " + EscapeForDisplay(bytes));
   }
 
-  void FileSaved(const std::string& path, std::uint64_t size) override {
-    Line("saved " + EscapeForDisplay(path) + " (" + std::to_string(size) + " bytes)");
+  void FileSaved(const std::string& path, std::uint64_t size,
+                 const std::string& sent_name) override {
+    Line(FileSavedWords(path, std::to_string(size) + " bytes", sent_name));
+  }
+
+  void FileFailed(const std::string& name, const std::string& reason) override {
+    Problem(FileFailedWords(name, reason));
   }
 
   void SendFailed(Dataclass kind, const std::string& message) override {
@@ -79,10 +84,7 @@ class PlainReporter : public Reporter {
     PrintError(text);
   }
 
-  void Finish() override {
-    std::lock_guard<std::mutex> lock(lock_);
-    std::fflush(out_);
-  }
+  void Finish() override {}
 
  private:
   void Line(const std::string& text) {
@@ -90,13 +92,9 @@ class PlainReporter : public Reporter {
     Write(text);
   }
 
-  void Write(const std::string& text) {
-    const std::string line = text + "\n";
-    std::fwrite(line.data(), 1, line.size(), out_);
-    std::fflush(out_);
-  }
+  void Write(const std::string& text) { out_.Write(text + "\n"); }
 
-  std::FILE* out_;
+  Output& out_;
   std::mutex lock_;
   TransferMeter send_{std::chrono::seconds(1)};
   TransferMeter receive_{std::chrono::seconds(1)};
@@ -104,7 +102,7 @@ class PlainReporter : public Reporter {
 
 }  // namespace
 
-std::unique_ptr<Reporter> MakePlainReporter(std::FILE* out) {
+std::unique_ptr<Reporter> MakePlainReporter(Output& out) {
   return std::make_unique<PlainReporter>(out);
 }
 

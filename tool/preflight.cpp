@@ -8,13 +8,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 
 #include "args.h"
 #include "quodem/component/quodem.h"
 #include "quodem/transfer/frame.h"
+#include "text.h"
 
 namespace quodem::tool {
+
+std::string FileTypeWords(unsigned mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
 
 std::string CheckExchange() {
   try {
@@ -35,7 +46,9 @@ std::vector<LineChoice> ListLineChoices(const TQuodem& modem) {
   try {
     infos = telephony::ListLines();
   } catch (const std::exception& e) {
-    throw UsageError(std::string("the line configuration is broken: ") + e.what());
+    // The file was read without fault when the component started (LineNames would be empty
+    // otherwise), so this is the exchange folder or the service, which say so themselves.
+    throw UsageError(e.what());
   }
   std::vector<LineChoice> choices;
   for (int row = 0; row < static_cast<int>(names.size()); ++row) {
@@ -75,12 +88,36 @@ void CheckNumberFree(const LineChoice& line) {
   }
 }
 
-std::string CheckSaveDir(const std::string& dir) {
-  std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(dir, error);
-  if (error) throw UsageError("save folder '" + dir + "': " + error.message());
-  const std::string path = absolute.lexically_normal().string();
+std::string ListeningAddress(const LineChoice& line) {
+  try {
+    for (const telephony::LineInfo& info : telephony::ListLines()) {
+      if (info.device_id == line.info.device_id && info.hold == telephony::NumberHold::kHeldHere) {
+        return info.address;
+      }
+    }
+  } catch (const std::exception&) {
+    // The configuration changed under us: the address known from the start is what there is.
+  }
+  return line.info.address;
+}
+
+std::string CheckSaveDir(const std::string& dir, bool* created) {
+  if (dir.empty()) throw UsageError("the save folder is an empty name");
+  if (created != nullptr) *created = false;
   struct stat info {};
+  if (::stat(dir.c_str(), &info) != 0) {
+    if (errno != ENOENT) throw UsageError("save folder " + dir + ": " + std::strerror(errno));
+    // Missing: made with its parents (mkdir -p). Something else in the way fails here.
+    std::error_code error;
+    std::filesystem::create_directories(dir, error);
+    if (error) throw UsageError("cannot create the save folder " + dir + ": " + error.message());
+    if (created != nullptr) *created = true;
+  }
+  // The kernel resolves the path: text-level clean-up would turn "lnk/.." into ".".
+  const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(dir.c_str(), nullptr),
+                                                             &std::free);
+  if (!resolved) throw UsageError("save folder " + dir + ": " + std::strerror(errno));
+  const std::string path = resolved.get();
   if (::stat(path.c_str(), &info) != 0) {
     throw UsageError("save folder " + path + ": " + std::strerror(errno));
   }
@@ -93,20 +130,51 @@ std::string CheckSaveDir(const std::string& dir) {
   }
   ::close(fd);
   ::unlink(probe.c_str());
-  // Without the trailing separator the component puts exactly one between folder and name.
-  if (path.size() > 1 && path.back() == '/') return path.substr(0, path.size() - 1);
   return path;
 }
 
+ReceiveRules ReceiveRulesFrom(const ParsedArgs& args, const std::string& fallback) {
+  ReceiveRules rules;
+  rules.replace = args.Has("replace");
+  rules.allow_hidden = args.Has("allow-hidden");
+  const std::string dir = args.Value("save-dir", fallback);
+  if (dir.empty() && !args.Has("save-dir")) {
+    if (rules.replace || rules.allow_hidden) {
+      throw UsageError("--replace and --allow-hidden apply to received files: give --save-dir");
+    }
+    return rules;
+  }
+  bool created = false;
+  rules.save_dir = CheckSaveDir(dir, &created);
+  rules.created = created;
+  return rules;
+}
+
+void AnnounceSaveDir(Reporter& reporter, const ReceiveRules& rules) {
+  if (rules.save_dir.empty()) return;  // each refused file is reported as it comes
+  reporter.Note("saving received files in " + EscapeForDisplay(rules.save_dir) +
+                (rules.created ? " (made for this run)" : "") +
+                (rules.replace ? " (replacing files of the same name)" : ""));
+}
+
 void CheckFileToSend(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
+  // Looked at before it is opened, so that a device is never opened; opened without
+  // blocking, so that a FIFO put there meanwhile cannot make the open wait for a writer.
   struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    throw UsageError("cannot send " + path + ": " + FileTypeWords(info.st_mode) +
+                     ", not a regular file");
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
   const int result = ::fstat(fd, &info);
   const int error = errno;
   ::close(fd);
   if (result != 0) throw UsageError("cannot read " + path + ": " + std::strerror(error));
-  if (!S_ISREG(info.st_mode)) throw UsageError("cannot send " + path + ": not a regular file");
+  if (!S_ISREG(info.st_mode)) {
+    throw UsageError("cannot send " + path + ": " + FileTypeWords(info.st_mode) +
+                     ", not a regular file");
+  }
   if (static_cast<std::uint64_t>(info.st_size) > 0xFFFFFFFFull) {
     throw UsageError("cannot send " + path + ": a file must be smaller than 4 GiB");
   }

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "text.h"
+
 namespace quodem::tool {
 
 OutputForm ChooseOutputForm(bool json) {
@@ -17,19 +19,30 @@ OutputForm ChooseOutputForm(bool json) {
 std::unique_ptr<Reporter> MakeReporter(OutputForm form) {
   switch (form) {
     case OutputForm::kJson:
-      return MakeJsonReporter(stdout);
+      return MakeJsonReporter(StandardOutput());
     case OutputForm::kTerminal:
-      return MakeTerminalReporter(stdout);
+      return MakeTerminalReporter(StandardOutput());
     case OutputForm::kPlain:
       break;
   }
-  return MakePlainReporter(stdout);
+  return MakePlainReporter(StandardOutput());
 }
 
 void PrintError(const std::string& text) {
-  std::string line = text + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  StandardError().Write(text + "\n");
+}
+
+std::string FileSavedWords(const std::string& path, const std::string& size,
+                           const std::string& sent_name) {
+  std::string words = "saved " + EscapeForDisplay(path) + " (" + size + ")";
+  if (!sent_name.empty()) {
+    words += " under a new name: " + EscapeForDisplay(sent_name) + " was already there";
+  }
+  return words;
+}
+
+std::string FileFailedWords(const std::string& name, const std::string& reason) {
+  return "not saved: " + EscapeForDisplay(name) + ": " + reason;
 }
 
 }  // namespace quodem::tool

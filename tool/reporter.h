@@ -3,16 +3,19 @@
 // and a JSON form (one object per line on standard output, nothing else there).
 //
 // Every method may be called from any thread (the component raises its events on its
-// workers); each form serialises its output with its own lock. Errors and the texts of
-// ShowMessage go to standard error in every form.
+// workers); each form serialises its output with its own lock, taken after the session's
+// (session.h) and before the output's (output.h). Errors and the texts of ShowMessage go to
+// standard error in every form. Nothing here waits for a stalled reader once the tool must
+// stop (output.h).
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "output.h"
 #include "quodem/component/quodem.h"
 
 namespace quodem::tool {
@@ -28,20 +31,35 @@ struct TransferUpdate {
   bool first = false;  // the first report of this transfer
 };
 
+// Something that went wrong with a call or a line, as the user is told: `message` on
+// standard error, and in JSON an "error" event with `reason`, one stable word a program can
+// act on, and `code`, the telephony result code, when one was involved.
+struct Failure {
+  std::string reason;  // see docs/cli.md: busy, no-answer, unreachable, ...
+  std::string message;
+  std::optional<LONG> code;
+};
+
 class Reporter {
  public:
   virtual ~Reporter() = default;
 
   virtual void State(CallState state) = 0;
-  // A telephony failure (also written to standard error with the code in hexadecimal).
-  virtual void LineError(LONG code) = 0;
+  virtual void Failed(const Failure& failure) = 0;
   // Progress of a transfer; a form may drop reports to a few per second, but never the first
   // or the one with size == total.
   virtual void Progress(const TransferUpdate& update) = 0;
   virtual void Message(std::string_view bytes) = 0;
-  virtual void FileSaved(const std::string& path, std::uint64_t size) = 0;
+  // A received file was saved at `path`. `sent_name`: the name the sender gave, when the file
+  // was saved under another one (a file of that name was already there); "" otherwise.
+  virtual void FileSaved(const std::string& path, std::uint64_t size,
+                         const std::string& sent_name) = 0;
+  // A received file was not saved (refused, or it failed): "not saved: NAME: REASON" on
+  // standard error in every form, and in JSON a "file-failed" event.
+  virtual void FileFailed(const std::string& name, const std::string& reason) = 0;
   virtual void SendFailed(Dataclass kind, const std::string& message) = 0;
-  // The line is open and waiting for a call.
+  // The line is open and waiting for a call at `address` (the number, or the address and
+  // port really listened on).
   virtual void Waiting(int index, const std::string& name, const std::string& address) = 0;
   // Information for a person (ignored by the JSON form).
   virtual void Note(const std::string& text) = 0;
@@ -57,12 +75,18 @@ enum class OutputForm { kTerminal, kPlain, kJson };
 // "dumb"), else kPlain.
 OutputForm ChooseOutputForm(bool json);
 
+// A reporter writing to standard output.
 std::unique_ptr<Reporter> MakeReporter(OutputForm form);
-std::unique_ptr<Reporter> MakeJsonReporter(std::FILE* out);
-std::unique_ptr<Reporter> MakePlainReporter(std::FILE* out);
-std::unique_ptr<Reporter> MakeTerminalReporter(std::FILE* out);
+std::unique_ptr<Reporter> MakeJsonReporter(Output& out);
+std::unique_ptr<Reporter> MakePlainReporter(Output& out);
+std::unique_ptr<Reporter> MakeTerminalReporter(Output& out);
 
-// Writes `text` and a newline to standard error and flushes it.
+// Writes `text` and a newline to standard error.
 void PrintError(const std::string& text);
+
+// The words of FileSaved and FileFailed for a person.
+std::string FileSavedWords(const std::string& path, const std::string& size,
+                           const std::string& sent_name);
+std::string FileFailedWords(const std::string& name, const std::string& reason);
 
 }  // namespace quodem::tool

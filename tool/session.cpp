@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,18 +10,22 @@
 #include <stdexcept>
 #include <thread>
 
+#include "command.h"
+#include "quodem/platform/telephony_service.h"
+#include "text.h"
+
 namespace quodem::tool {
 
 namespace {
 
-// How long a hang-up may take before the tool stops waiting for the idle state. Only a guard:
-// the local exchange reaches idle within milliseconds.
-constexpr std::chrono::seconds kHangUpLimit(10);
+Failure TelephonyFailure(LONG code) {
+  return Failure{"telephony", "telephony error " + FormatResultCode(code), code};
+}
 
 }  // namespace
 
-CallSession::CallSession(Reporter& reporter, int line, const std::string& save_dir)
-    : reporter_(reporter) {
+CallSession::CallSession(Reporter& reporter, int line, const ReceiveRules& rules)
+    : reporter_(reporter), rules_(rules) {
   if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw std::runtime_error(std::string("cannot create a pipe: ") + std::strerror(errno));
   }
@@ -33,7 +38,8 @@ CallSession::CallSession(Reporter& reporter, int line, const std::string& save_d
   });
   modem_ = std::make_unique<TQuodem>();
   modem_->SetLineIndex(line);
-  modem_->SetSaveFileDir(save_dir);
+  modem_->SetSaveFileDir(rules_.save_dir);
+  modem_->SetReplaceFiles(rules_.replace);
   // The handlers reach the component through Sender, never through modem_: they may still
   // run while the destructor below destroys it, when modem_ is already empty.
   modem_->SetOnLineState([this](TQuodem* sender, CallState state) { OnLineState(*sender, state); });
@@ -41,9 +47,17 @@ CallSession::CallSession(Reporter& reporter, int line, const std::string& save_d
   modem_->SetOnSentState([this](TQuodem*, DWORD size, Dataclass kind) { OnSentState(size, kind); });
   modem_->SetOnLineReceive(
       [this](TQuodem* sender, DWORD size, Dataclass kind) { OnLineReceive(*sender, size, kind); });
-  modem_->SetOnMsgReceive(
-      [this](TQuodem*, const char* buffer, DWORD size) { OnMsgReceive(buffer, size); });
-  modem_->SetOnFileReceive([this](TQuodem*, const std::string& path) { OnFileReceive(path); });
+  modem_->SetOnMsgReceive([this](TQuodem* sender, const char* buffer, DWORD size) {
+    OnMsgReceive(*sender, buffer, size);
+  });
+  modem_->SetOnFileReceive(
+      [this](TQuodem* sender, const std::string& path) { OnFileReceive(*sender, path); });
+  modem_->SetOnFileAccept([this](TQuodem*, const std::string& name, DWORD, bool& accept) {
+    OnFileAccept(name, accept);
+  });
+  modem_->SetOnFileError([this](TQuodem*, const std::string& name, const std::string& reason) {
+    OnFileError(name, reason);
+  });
 }
 
 CallSession::~CallSession() {
@@ -54,10 +68,21 @@ CallSession::~CallSession() {
   ::close(wake_[1]);
 }
 
-void CallSession::BeginCall() {
+int CallSession::EndWith(int status) {
+  modem_.reset();  // no handler runs after this
   std::lock_guard<std::mutex> lock(lock_);
-  connected_ = connected_reported_ = disconnected_ = idle_ = busy_ = call_active_ = false;
-  errors_ = 0;
+  return status == kExitOk && files_not_saved_ > 0 ? kExitFileNotSaved : status;
+}
+
+void CallSession::BeginCall() {
+  const std::uint64_t serial = telephony::LastCallEnding().serial;
+  std::lock_guard<std::mutex> lock(lock_);
+  phase_ = CallPhase::kNone;
+  connected_ = outgoing_ = false;
+  last_reported_.reset();
+  held_errors_.clear();
+  host_errors_.clear();
+  ending_serial_ = serial;
 }
 
 bool CallSession::HostCall(const std::function<void()>& operation) {
@@ -65,34 +90,44 @@ bool CallSession::HostCall(const std::function<void()>& operation) {
     std::lock_guard<std::mutex> lock(lock_);
     host_call_ = true;
     host_thread_ = std::this_thread::get_id();
-    host_errors_ = 0;
+    host_errors_.clear();
   }
   operation();
   std::lock_guard<std::mutex> lock(lock_);
   host_call_ = false;
-  return host_errors_ == 0;
+  return host_errors_.empty();
 }
 
 bool CallSession::Dial(const std::string& number) {
   modem_->SetDialString(number);
-  if (!HostCall([this] { modem_->Dial(); })) return false;
+  {
+    // Before Dial: the call's states may come before it returns.
+    std::lock_guard<std::mutex> lock(lock_);
+    phase_ = CallPhase::kSettingUp;
+    outgoing_ = true;
+  }
+  if (HostCall([this] { modem_->Dial(); })) return true;
   std::lock_guard<std::mutex> lock(lock_);
-  call_active_ = true;
-  return true;
+  if (phase_ == CallPhase::kSettingUp) phase_ = CallPhase::kNone;
+  return false;
 }
 
 bool CallSession::Wait() {
   return HostCall([this] { modem_->Wait(); });
 }
 
-void CallSession::Cut() {
-  modem_->Cut();
+void CallSession::HangUp() {
+  // A call the line has ended is cut by the component itself.
+  if (!CallEnded()) modem_->Cut();
+  if (!WaitForIdle(kHangUpLimit)) {
+    reporter_.Problem("the line did not reach the idle state after hanging up");
+  }
 }
 
 bool CallSession::RunSend(Dataclass kind, const std::function<bool()>& send) {
   {
     std::lock_guard<std::mutex> lock(lock_);
-    if (interrupted_) return false;
+    if (interrupt_signal_ != 0) return false;
     sending_ = true;
     last_show_message_.clear();
   }
@@ -134,21 +169,25 @@ bool CallSession::SendFile(const std::string& path) {
 CallSession::Outcome CallSession::WaitForConnection() {
   std::unique_lock<std::mutex> lock(lock_);
   changed_.wait(lock, [this] {
-    return interrupted_ || connected_ || idle_ || disconnected_ || busy_ || errors_ > 0;
+    return interrupt_signal_ != 0 || phase_ == CallPhase::kConnected ||
+           phase_ == CallPhase::kEnding || phase_ == CallPhase::kOver ||
+           (outgoing_ && !held_errors_.empty());
   });
-  if (interrupted_) return Outcome::kInterrupted;
+  if (interrupt_signal_ != 0) return Outcome::kInterrupted;
   return connected_ ? Outcome::kConnected : Outcome::kEnded;
 }
 
 CallSession::Outcome CallSession::WaitForEnd() {
   {
     std::unique_lock<std::mutex> lock(lock_);
-    changed_.wait(lock, [this] { return interrupted_ || idle_ || disconnected_; });
-    if (interrupted_) return Outcome::kInterrupted;
-    if (idle_) return Outcome::kEnded;
+    changed_.wait(lock, [this] {
+      return interrupt_signal_ != 0 || phase_ == CallPhase::kEnding || phase_ == CallPhase::kOver;
+    });
+    if (interrupt_signal_ != 0) return Outcome::kInterrupted;
+    if (phase_ == CallPhase::kOver) return Outcome::kEnded;
   }
-  // Disconnected: the component has cut the call itself and idle follows; if the service
-  // never reports it, hang up once more so that the line is released.
+  // Ended on the line: the component has cut the call itself and idle follows; if the
+  // service never reports it, hang up once more so that the line is released.
   if (!WaitForIdle(kHangUpLimit)) {
     modem_->Cut();
     WaitForIdle(kHangUpLimit);
@@ -158,25 +197,27 @@ CallSession::Outcome CallSession::WaitForEnd() {
 
 bool CallSession::WaitForIdle(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(lock_);
-  return changed_.wait_for(lock, limit, [this] { return idle_; });
+  return changed_.wait_for(
+      lock, limit, [this] { return phase_ == CallPhase::kOver || phase_ == CallPhase::kNone; });
 }
 
 void CallSession::HangUpAfterInterrupt() {
   modem_->Cut();
   {
     std::lock_guard<std::mutex> lock(lock_);
-    if (!call_active_) return;  // only the line was open; destroying the component closes it
+    // Only the line was open, or the call is over: destroying the component closes the line.
+    if (phase_ == CallPhase::kNone || phase_ == CallPhase::kOver) return;
   }
   if (!WaitForIdle(kHangUpLimit)) {
     reporter_.Problem("the line did not reach the idle state after hanging up");
   }
 }
 
-void CallSession::Interrupt() {
+void CallSession::Interrupt(int signal) {
   bool cut_now;
   {
     std::lock_guard<std::mutex> lock(lock_);
-    interrupted_ = true;
+    if (interrupt_signal_ == 0) interrupt_signal_ = signal;
     cut_now = sending_;
     Notify();
   }
@@ -186,7 +227,12 @@ void CallSession::Interrupt() {
 
 bool CallSession::Interrupted() const {
   std::lock_guard<std::mutex> lock(lock_);
-  return interrupted_;
+  return interrupt_signal_ != 0;
+}
+
+int CallSession::InterruptStatus() const {
+  std::lock_guard<std::mutex> lock(lock_);
+  return interrupt_signal_ == SIGPIPE ? kExitOutputClosed : kExitInterrupted;
 }
 
 bool CallSession::WasConnected() const {
@@ -196,12 +242,24 @@ bool CallSession::WasConnected() const {
 
 bool CallSession::CallEnded() const {
   std::lock_guard<std::mutex> lock(lock_);
-  return idle_ || disconnected_;
+  return phase_ == CallPhase::kEnding || phase_ == CallPhase::kOver;
 }
 
-bool CallSession::WasBusy() const {
+std::vector<LONG> CallSession::HostErrors() const {
   std::lock_guard<std::mutex> lock(lock_);
-  return busy_;
+  return host_errors_;
+}
+
+std::vector<LONG> CallSession::HeldErrors() const {
+  std::lock_guard<std::mutex> lock(lock_);
+  return held_errors_;
+}
+
+std::optional<DWORD> CallSession::DisconnectMode() const {
+  const telephony::CallEnding ending = telephony::LastCallEnding();
+  std::lock_guard<std::mutex> lock(lock_);
+  if (ending.serial <= ending_serial_) return std::nullopt;
+  return ending.mode;
 }
 
 void CallSession::DrainWake() {
@@ -218,51 +276,81 @@ void CallSession::Notify() {
   (void)ignored;
 }
 
-void CallSession::OnLineState(TQuodem& modem, CallState state) {
+void CallSession::ReportState(CallState state) {
+  if (last_reported_ == state) return;
+  last_reported_ = state;
+  reporter_.State(state);
+}
+
+void CallSession::AnnounceConnected(const TQuodem& modem) {
   // The call counts as connected once the component holds its port: only then can anything
-  // be sent. Notifications are coalesced and each event carries the state recorded when it
-  // is raised, so csConnected may be raised by the run that answered, before the port is
-  // taken, and the run that took the port may already raise a later state (csDisconnected
-  // when the far end hung up at once). The port stays held from the run that took it until
-  // the next run cuts, so a held port here is the sure sign. The user therefore sees
-  // csConnected exactly once per call, when the port is held, just before the state raised.
-  const bool port_held = modem.CommHandle() != INVALID_HANDLE_VALUE;
-  bool announce_connected = false;
-  {
-    std::lock_guard<std::mutex> lock(lock_);
-    if (port_held && !connected_reported_) {
-      announce_connected = true;
-      connected_reported_ = true;
-    }
-  }
-  if (announce_connected) reporter_.State(csConnected);
-  if (state != csConnected) reporter_.State(state);
+  // be sent or received. Notifications are coalesced and each event carries the state
+  // recorded when it is raised, so csConnected may be raised by the run that answered,
+  // before the port is taken, and the run that took the port may already raise a later
+  // state (csDisconnected when the far end hung up at once); the reader it starts may even
+  // report received bytes first. The port stays held from the run that took it until the
+  // next run cuts, so a held port here is the sure sign, and whoever sees it first reports
+  // csConnected.
+  if (connected_ || modem.CommHandle() == INVALID_HANDLE_VALUE) return;
+  if (phase_ != CallPhase::kNone && phase_ != CallPhase::kSettingUp) return;
+  connected_ = true;
+  phase_ = CallPhase::kConnected;
+  ReportState(csConnected);
+  // Held back while the call was set up; the call connected, so they are worth telling.
+  for (LONG code : held_errors_) reporter_.Failed(TelephonyFailure(code));
+  held_errors_.clear();
+}
+
+void CallSession::OnLineState(TQuodem& modem, CallState state) {
   std::lock_guard<std::mutex> lock(lock_);
-  if (port_held) connected_ = true;
+  // After idle nothing belongs to this call any more; an idle state without a call is a
+  // repeat for one already over (the component raises it for every late notification).
+  if (phase_ == CallPhase::kOver) return;
+  if (phase_ == CallPhase::kNone) {
+    if (state == csIdle) return;
+    phase_ = CallPhase::kSettingUp;
+  }
+  AnnounceConnected(modem);
   switch (state) {
+    case csConnected:
+      break;  // reported by AnnounceConnected, when the port is held
     case csBusy:
-      busy_ = true;
-      break;
     case csDisconnected:
-      disconnected_ = true;
+      ReportState(state);
+      phase_ = CallPhase::kEnding;
       break;
     case csIdle:
-      idle_ = true;
+      // A call that connected is disconnected before it is idle, whether or not the
+      // component raised that state.
+      if (phase_ == CallPhase::kConnected) ReportState(csDisconnected);
+      ReportState(csIdle);
+      phase_ = CallPhase::kOver;
+      if (!connected_ && !outgoing_ && interrupt_signal_ == 0) {
+        // A caller who connected and left at once (a port scan): whatever state handling
+        // ran into on the way is no telephony error.
+        reporter_.Note("the caller hung up before the call was connected");
+      }
+      held_errors_.clear();
       break;
     default:
+      ReportState(state);
       break;
   }
-  call_active_ = state != csIdle;
   Notify();
 }
 
 void CallSession::OnLineErr(LONG code) {
-  reporter_.LineError(code);
   std::lock_guard<std::mutex> lock(lock_);
-  ++errors_;
-  // Dial and Wait report their own failures on the calling thread; an error from state
-  // handling may arrive on the event worker while Dial is still running.
-  if (host_call_ && std::this_thread::get_id() == host_thread_) ++host_errors_;
+  if (host_call_ && std::this_thread::get_id() == host_thread_) {
+    // Dial and Wait report their own failures on the calling thread, for the command to tell
+    // in its own words; an error from state handling may arrive on the event worker while
+    // Dial is still running.
+    host_errors_.push_back(code);
+  } else if (phase_ == CallPhase::kSettingUp || (phase_ == CallPhase::kEnding && !connected_)) {
+    held_errors_.push_back(code);
+  } else {
+    reporter_.Failed(TelephonyFailure(code));
+  }
   Notify();
 }
 
@@ -279,6 +367,10 @@ void CallSession::OnSentState(DWORD size, Dataclass kind) {
 }
 
 void CallSession::OnLineReceive(TQuodem& modem, DWORD size, Dataclass kind) {
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    AnnounceConnected(modem);
+  }
   // A new frame begins when none is open, when the count goes back, when the kind changes,
   // or when the last one reached its total without a completion event (a frame the reader
   // dropped).
@@ -301,18 +393,57 @@ void CallSession::OnLineReceive(TQuodem& modem, DWORD size, Dataclass kind) {
   reporter_.Progress(update);
 }
 
-void CallSession::OnMsgReceive(const char* buffer, DWORD size) {
+void CallSession::OnMsgReceive(TQuodem& modem, const char* buffer, DWORD size) {
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    AnnounceConnected(modem);
+  }
   receiving_ = false;
   receive_size_ = 0;
   reporter_.Message(std::string_view(buffer, size));
 }
 
-void CallSession::OnFileReceive(const std::string& path) {
+void CallSession::OnFileReceive(TQuodem& modem, const std::string& path) {
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    AnnounceConnected(modem);
+  }
   receiving_ = false;
   std::error_code error;
   const auto size = std::filesystem::file_size(path, error);
-  reporter_.FileSaved(path, error ? receive_size_ : size);
+  // With ReplaceFiles false a name already taken is saved as "name (1).ext": say so.
+  const std::string saved_name = ExtractFileName(path);
+  reporter_.FileSaved(path, error ? receive_size_ : size,
+                      saved_name == accepted_name_ ? std::string() : accepted_name_);
   receive_size_ = 0;
+}
+
+void CallSession::OnFileAccept(const std::string& name, bool& accept) {
+  accepted_name_ = name;
+  std::string refusal;
+  if (rules_.save_dir.empty()) {
+    refusal = "no folder to save files in (--save-dir was not given)";
+  } else if (!name.empty() && name.front() == '.' && !rules_.allow_hidden) {
+    refusal = "a hidden name (it begins with a dot; --allow-hidden accepts it)";
+  }
+  if (refusal.empty()) return;
+  accept = false;
+  std::lock_guard<std::mutex> lock(lock_);
+  refusal_ = std::move(refusal);
+}
+
+void CallSession::OnFileError(const std::string& name, const std::string& reason) {
+  receiving_ = false;
+  receive_size_ = 0;
+  std::string why = reason;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    ++files_not_saved_;
+    // The component says "refused by the host" for a refusal of OnFileAccept: say ours.
+    if (!refusal_.empty()) why = std::move(refusal_);
+    refusal_.clear();
+  }
+  reporter_.FileFailed(name, why);
 }
 
 }  // namespace quodem::tool

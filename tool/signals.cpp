@@ -1,6 +1,7 @@
 #include "signals.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+
+#include "output.h"
 
 namespace quodem::tool {
 
@@ -35,8 +38,7 @@ extern "C" void OnSignal(int signal) {
 
 }  // namespace
 
-SignalWatcher::SignalWatcher(std::function<void(int)> on_signal)
-    : on_signal_(std::move(on_signal)) {
+SignalWatcher::SignalWatcher(std::function<void(int)> on_stop) : on_stop_(std::move(on_stop)) {
   if (::pipe2(pipe_, O_CLOEXEC) != 0) {
     throw std::runtime_error(std::string("cannot create a pipe: ") + std::strerror(errno));
   }
@@ -64,13 +66,37 @@ SignalWatcher::~SignalWatcher() {
 }
 
 void SignalWatcher::Run() {
+  bool watch_output = true;
   for (;;) {
+    // An output nobody can read any more shows POLLERR (a pipe) or POLLHUP (a socket, a
+    // terminal that hung up) without asking for any event; other outputs show nothing.
+    pollfd fds[2] = {{pipe_[0], POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+    if (::poll(fds, watch_output ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (watch_output && fds[1].revents != 0) {
+      watch_output = false;  // once is enough (and a closed descriptor shows POLLNVAL)
+      if ((fds[1].revents & (POLLERR | POLLHUP)) != 0) {
+        LimitOutputWaiting(kOutputGrace);
+        on_stop_(SIGPIPE);
+      }
+    }
+    if ((fds[0].revents & POLLIN) == 0) continue;
     unsigned char byte = 0;
     const ssize_t n = ::read(pipe_[0], &byte, 1);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0 || byte == 0) return;
-    on_signal_(byte);
+    LimitOutputWaiting(kOutputGrace);
+    on_stop_(byte);
   }
+}
+
+void IgnoreBrokenPipes() {
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGPIPE, &action, nullptr);
 }
 
 }  // namespace quodem::tool

@@ -39,16 +39,11 @@ std::string Fit(const std::string& text, std::size_t columns) {
 
 class TerminalReporter : public Reporter {
  public:
-  explicit TerminalReporter(std::FILE* out) : out_(out) {}
+  explicit TerminalReporter(Output& out) : out_(out) {}
 
   void State(CallState state) override { Line("call: " + CallStateWords(state)); }
 
-  void LineError(LONG code) override {
-    std::lock_guard<std::mutex> lock(lock_);
-    EraseBars();
-    PrintError("telephony error " + FormatResultCode(code));
-    DrawBars();
-  }
+  void Failed(const Failure& failure) override { Problem(failure.message); }
 
   void Progress(const TransferUpdate& update) override {
     std::lock_guard<std::mutex> lock(lock_);
@@ -69,8 +64,17 @@ class TerminalReporter : public Reporter {
     Line("message (" + std::to_string(bytes.size()) + " bytes): " + EscapeForDisplay(bytes));
   }
 
-  void FileSaved(const std::string& path, std::uint64_t size) override {
-    Line("saved " + EscapeForDisplay(path) + " (" + FormatBytes(size) + ")");
+  void FileSaved(const std::string& path, std::uint64_t size,
+                 const std::string& sent_name) override {
+    Line(FileSavedWords(path, FormatBytes(size), sent_name));
+  }
+
+  void FileFailed(const std::string& name, const std::string& reason) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    EraseBars();
+    bars_[1].active = false;  // the file's bar goes with it
+    PrintError(FileFailedWords(name, reason));
+    DrawBars();
   }
 
   void SendFailed(Dataclass kind, const std::string& message) override {
@@ -101,7 +105,6 @@ class TerminalReporter : public Reporter {
     std::lock_guard<std::mutex> lock(lock_);
     EraseBars();
     bars_[0].active = bars_[1].active = false;
-    std::fflush(out_);
   }
 
  private:
@@ -129,7 +132,7 @@ class TerminalReporter : public Reporter {
 
   std::size_t Width() const {
     winsize size{};
-    if (::ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
+    if (::ioctl(out_.Fd(), TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
     return 80;
   }
 
@@ -156,19 +159,19 @@ class TerminalReporter : public Reporter {
   }
 
   void DrawBars() {
+    std::string lines;
     for (const Bar& bar : bars_) {
       if (!bar.active) continue;
-      const std::string line = Render(bar) + "\n";
-      std::fwrite(line.data(), 1, line.size(), out_);
+      lines += Render(bar) + "\n";
       ++drawn_;
     }
-    std::fflush(out_);
+    if (!lines.empty()) out_.Write(lines);
   }
 
   void EraseBars() {
-    for (; drawn_ > 0; --drawn_) std::fputs("\x1b[1A\x1b[2K", out_);
-    std::fputs("\r", out_);
-    std::fflush(out_);
+    std::string erase;
+    for (; drawn_ > 0; --drawn_) erase += "\x1b[1A\x1b[2K";
+    out_.Write(erase + "\r");
   }
 
   void Line(const std::string& text) {
@@ -178,12 +181,9 @@ class TerminalReporter : public Reporter {
     DrawBars();
   }
 
-  void Write(const std::string& text) {
-    const std::string line = text + "\n";
-    std::fwrite(line.data(), 1, line.size(), out_);
-  }
+  void Write(const std::string& text) { out_.Write(text + "\n"); }
 
-  std::FILE* out_;
+  Output& out_;
   std::mutex lock_;
   Bar bars_[2];  // send, receive
   int drawn_ = 0;
@@ -191,7 +191,7 @@ class TerminalReporter : public Reporter {
 
 }  // namespace
 
-std::unique_ptr<Reporter> MakeTerminalReporter(std::FILE* out) {
+std::unique_ptr<Reporter> MakeTerminalReporter(Output& out) {
   return std::make_unique<TerminalReporter>(out);
 }
 

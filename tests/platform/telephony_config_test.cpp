@@ -127,6 +127,36 @@ TEST(TelephonyConfig, BrokenFilesNameTheLineAndTheProblem) {
   EXPECT_THROW(ParseConfig(many, "x"), ConfigError);
 }
 
+// Editors may start a UTF-8 file with a byte-order mark; it is not text. Anywhere else, and
+// for every other invisible character, the error shows it escaped rather than as nothing.
+TEST(TelephonyConfig, ByteOrderMarkIsSkippedAndInvisibleCharactersAreShownEscaped) {
+  ServiceConfig config = ParseConfig("\xEF\xBB\xBF[location]\ncountry = 44\n", "x");
+  EXPECT_EQ(config.location.country, "44");
+  struct Case {
+    std::string text;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"\xEF\xBB\xBF\xEF\xBB\xBF[line]\n", "found '\\ufeff[line]'"},
+      {"[location]\n\xE2\x80\x8B"
+       "country = 1\n",
+       "unknown key '\\u200bcountry'"},
+      {"[line\xC2\xA0]\n", "unknown section [line\\u00a0]"},
+      {"[location]\nplan\xFF\\t = 1\n", "unknown key 'plan\\xff\\\\t'"},
+      {"[line]\nprovider = t\xF3\xA0\x80\x81"
+       "cp\n",
+       "unknown provider 't\\U000e0001cp'"},
+  };
+  for (const Case& c : cases) {
+    try {
+      ParseConfig(c.text, "x");
+      ADD_FAILURE() << "accepted " << c.text;
+    } catch (const ConfigError& e) {
+      EXPECT_NE(e.problem().find(c.shown), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST(TelephonyConfig, WritingBackReadsTheSameValues) {
   ServiceConfig config = ParseConfig(kFullFile, "a");
   ServiceConfig again = ParseConfig(telephony::FormatConfig(config), "b");

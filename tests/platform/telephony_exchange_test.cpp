@@ -146,12 +146,20 @@ TEST_F(ExchangeCall, ACallerWhileTheLastCallEndsIsOfferedOnceItIsIdle) {
   b.HangUp(offered);
 }
 
-TEST_F(ExchangeCall, BusyWhenNobodyListens) {
+// Nobody holding the number is not busy: the call ends unreachable, and the service keeps
+// that mode for whoever wants to say why the call failed.
+TEST_F(ExchangeCall, UnreachableWhenNobodyListens) {
   Party a(0);
+  const std::uint64_t before = telephony::LastCallEnding().serial;
   HCALL call = a.Dial("555");
-  EXPECT_EQ(a.recorder.WaitState(call, LINECALLSTATE_BUSY).param2, LINEBUSYMODE_STATION);
   Note gone = a.recorder.WaitState(call, LINECALLSTATE_DISCONNECTED);
-  EXPECT_EQ(gone.param2, LINEDISCONNECTMODE_BUSY);
+  EXPECT_EQ(gone.param2, LINEDISCONNECTMODE_UNREACHABLE);
+  EXPECT_EQ(a.recorder.States(call),
+            (std::vector<DWORD>{LINECALLSTATE_DIALING, LINECALLSTATE_DISCONNECTED}));
+  const telephony::CallEnding ending = telephony::LastCallEnding();
+  EXPECT_EQ(ending.serial, before + 1);
+  EXPECT_EQ(ending.mode, LINEDISCONNECTMODE_UNREACHABLE);
+  EXPECT_EQ(ending.device_id, 0u);
   EXPECT_EQ(lineDeallocateCall(call), LINEERR_INVALCALLSTATE);  // not idle yet
   a.HangUp(call);
   EXPECT_EQ(lineDeallocateCall(call), 0);
@@ -210,7 +218,7 @@ TEST_F(ExchangeCall, DialStringsThatCouldNameAPathAreRefused) {
   }
   // Formatting and modifiers are dropped: "(5) 5-5" dials 555.
   HCALL call = a.Dial("T(5) 5-5");
-  a.recorder.WaitState(call, LINECALLSTATE_BUSY);
+  a.recorder.WaitState(call, LINECALLSTATE_DISCONNECTED);
 }
 
 TEST_F(ExchangeCall, OfferedCallWhoseCallerHungUpDeliversItsBytesThenTheHangUp) {
@@ -370,7 +378,8 @@ TEST_F(ExchangeCall, FaultBusyNumber) {
   Party a(0), b(1);
   HCALL call = a.Dial("102");
   a.recorder.WaitState(call, LINECALLSTATE_BUSY);
-  a.recorder.WaitState(call, LINECALLSTATE_DISCONNECTED);
+  EXPECT_EQ(a.recorder.WaitState(call, LINECALLSTATE_DISCONNECTED).param2, LINEDISCONNECTMODE_BUSY);
+  EXPECT_EQ(telephony::LastCallEnding().mode, LINEDISCONNECTMODE_BUSY);
   for (const Note& note : b.recorder.Notes()) EXPECT_NE(note.param1, LINECALLSTATE_OFFERING);
 }
 

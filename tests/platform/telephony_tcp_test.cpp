@@ -104,7 +104,7 @@ TEST_F(TcpLine, DialsAHostNameThroughTheResolver) {
   waiter.recorder.WaitState(offered, LINECALLSTATE_DISCONNECTED);
 }
 
-TEST_F(TcpLine, RefusedConnectionIsBusyAndBadAddressesAreRefused) {
+TEST_F(TcpLine, RefusedConnectionIsUnreachableAndBadAddressesAreRefused) {
   UseListenAddress("127.0.0.1:0");
   int closed_port;
   {
@@ -113,9 +113,10 @@ TEST_F(TcpLine, RefusedConnectionIsBusyAndBadAddressesAreRefused) {
   }
   Party caller(0, LINECALLPRIVILEGE_NONE);
   HCALL call = caller.Dial("127.0.0.1:" + std::to_string(closed_port));
-  caller.recorder.WaitState(call, LINECALLSTATE_BUSY);
   EXPECT_EQ(caller.recorder.WaitState(call, LINECALLSTATE_DISCONNECTED).param2,
-            LINEDISCONNECTMODE_BUSY);
+            LINEDISCONNECTMODE_UNREACHABLE);
+  EXPECT_NE(telephony::ServiceProblem().find("Connection refused"), std::string::npos)
+      << telephony::ServiceProblem();
   caller.HangUp(call);
   for (const char* bad : {"", "a b", "host:99999", "[::1", "/tmp/x", "300.1.1.1"}) {
     HCALL none = 0;

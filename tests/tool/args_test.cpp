@@ -9,13 +9,13 @@
 namespace quodem::tool {
 namespace {
 
-const std::vector<OptionSpec> kDialSpecs = {
+const std::vector<OptionRule> kDialRules = {
     {"line", true, false}, {"message", true, true}, {"send", true, true}, {"stay", false, false}};
 
 TEST(ParseArgs, KeepsRepeatedOptionsInCommandLineOrder) {
   const ParsedArgs args = ParseArgs(
       {"101", "--message", "one", "--send=a.txt", "--stay", "--message", "--two", "--", "--x"},
-      kDialSpecs);
+      kDialRules);
   ASSERT_EQ(args.Ordered().size(), 3u);
   EXPECT_EQ(args.Ordered()[0], (std::pair<std::string, std::string>("message", "one")));
   EXPECT_EQ(args.Ordered()[1], (std::pair<std::string, std::string>("send", "a.txt")));
@@ -40,7 +40,7 @@ TEST(ParseArgs, RefusesMistakesWithAMessageNamingThem) {
   };
   for (const Case& c : cases) {
     try {
-      ParseArgs(c.args, kDialSpecs);
+      ParseArgs(c.args, kDialRules);
       ADD_FAILURE() << "accepted " << c.args[0];
     } catch (const UsageError& e) {
       EXPECT_EQ(std::string(e.what()), c.expected);

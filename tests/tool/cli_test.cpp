@@ -67,9 +67,11 @@ TEST(ToolCli, FilesAndFoldersAreCheckedBeforeDialling) {
   const std::string file = dir + "/plain.txt";
   WriteFile(file, "not a folder");
   ExpectUsageError(RunTool({"wait", "--save-dir", file}), "is not a folder");
-  ExpectUsageError(RunTool({"wait", "--save-dir", dir + "/nowhere"}), "nowhere");
-  ExpectUsageError(RunTool({"dial", "101", "--message", "m", "--save-dir", dir + "/nowhere"}),
-                   "nowhere");
+  // A missing folder is made (tests/tool/received_files_test.cpp); one that cannot be is not.
+  ExpectUsageError(RunTool({"wait", "--save-dir", file + "/sub"}), "plain.txt/sub");
+  ExpectUsageError(RunTool({"dial", "101", "--message", "m", "--save-dir", file + "/sub"}),
+                   "plain.txt/sub");
+  ExpectUsageError(RunTool({"dial", "101", "--message", "m", "--replace"}), "--save-dir");
   // Nothing was left behind by the writability check.
   EXPECT_EQ(ListDir(dir),
             (std::vector<std::string>{long_name.substr(dir.size() + 1), "plain.txt"}));
@@ -102,6 +104,24 @@ TEST(ToolCli, BrokenConfigurationIsOneClearLine) {
   WriteFile(config, "[line]\nprovider = carrier-pigeon\n");
   const ToolResult result = RunTool({"lines"}, "", {{"QUODEM_CONFIG", config}});
   ExpectUsageError(result, "configuration");
+}
+
+// Editors may start a UTF-8 file with a byte-order mark; an invisible character elsewhere is
+// shown escaped in the error, never as nothing.
+TEST(ToolCli, ConfigurationWithAByteOrderMarkOrInvisibleCharacters) {
+  const std::string dir = MakeDir("config");
+  WriteFile(dir + "/bom.conf",
+            "\xEF\xBB\xBF[line]\nprovider = exchange\nname = Desk\nnumber = 201\n");
+  const ToolResult bom = RunTool({"lines", "--json"}, "", {{"QUODEM_CONFIG", dir + "/bom.conf"}});
+  ASSERT_EQ(bom.status, 0) << bom.err;
+  EXPECT_EQ(bom.Events().at(0).String("name"), "Desk");
+
+  WriteFile(dir + "/hidden.conf",
+            "[line]\nprovider = exchange\nname = Desk\nnum\xE2\x80\x8B"
+            "ber = 201\n");
+  const ToolResult hidden = RunTool({"lines"}, "", {{"QUODEM_CONFIG", dir + "/hidden.conf"}});
+  ExpectUsageError(hidden, "unknown key 'num\\u200bber'");
+  EXPECT_EQ(hidden.err.find("\xE2\x80\x8B"), std::string::npos);
 }
 
 TEST(ToolCli, WaitRefusesANumberAnotherWaiterHolds) {

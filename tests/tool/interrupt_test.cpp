@@ -48,10 +48,13 @@ TEST(ToolInterrupt, CtrlCOnTheSenderHangsUpAndTheReceiverDropsThePartialFile) {
   receiver.Signal(SIGCONT);
   EXPECT_EQ(sender_status, 130) << sender.Err();
 
-  // The receiver sees the hang-up, drops the incomplete frame and ends its one call.
-  EXPECT_EQ(receiver.Finish(), 0) << receiver.Err();
+  // The receiver sees the hang-up, drops the incomplete frame, says so and ends its one call
+  // with the status of a file not saved.
+  EXPECT_EQ(receiver.Finish(), 4) << receiver.Err();
   const std::vector<JsonLine> got = receiver.Result().Events();
   EXPECT_TRUE(EventsNamed(got, "file").empty()) << receiver.Result().out;
+  ASSERT_EQ(EventsNamed(got, "file-failed").size(), 1u) << receiver.Result().out;
+  EXPECT_EQ(EventsNamed(got, "file-failed")[0].String("name"), "big.bin");
   EXPECT_EQ(ListDir(saves), std::vector<std::string>{});
   ExpectExchangeClean();
 }

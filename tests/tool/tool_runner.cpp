@@ -1,7 +1,9 @@
 #include "tool_runner.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +15,10 @@
 namespace quodem::tool::testing {
 
 std::string ToolPath() {
-  return QUODEM_TOOL_PATH;
+  // QUODEM_TEST_TOOL runs the tests against another build of the tool (an older one, to see
+  // that a test catches the fault it is about).
+  const char* other = std::getenv("QUODEM_TEST_TOOL");
+  return other != nullptr && *other != 0 ? other : QUODEM_TOOL_PATH;
 }
 
 std::string MakeDir(const std::string& name) {
@@ -68,51 +73,102 @@ std::vector<JsonLine> ToolResult::Events() const {
   while (std::getline(lines, line)) {
     std::optional<JsonLine> event = JsonLine::Parse(line);
     EXPECT_TRUE(event.has_value()) << "not a JSON object: " << line;
-    if (event) events.push_back(*event);
+    if (!event) continue;
+    EXPECT_EQ(SchemaProblem(*event), "") << line;
+    events.push_back(*event);
   }
   return events;
 }
 
-ToolResult RunTool(const std::vector<std::string>& args, const std::string& input, const Env& env) {
+ToolResult RunTool(const std::vector<std::string>& args, const std::string& input, const Env& env,
+                   std::chrono::seconds limit) {
   BackgroundTool tool(args, env, true);
   if (!input.empty()) tool.Input(input);
   tool.CloseInput();
-  tool.Finish();
+  tool.Finish(limit);
   return tool.Result();
 }
 
 BackgroundTool::BackgroundTool(const std::vector<std::string>& args, const Env& env,
-                               bool pipe_stdin) {
+                               bool pipe_stdin)
+    : BackgroundTool(args, ToolOptions{env, pipe_stdin, true, 0}) {}
+
+BackgroundTool::BackgroundTool(const std::vector<std::string>& args, const ToolOptions& tool) {
   // A tool that ends before reading its input must not kill the test with SIGPIPE.
   ::signal(SIGPIPE, SIG_IGN);
   SpawnOptions options;
-  options.env = env;
+  options.env = tool.env;
   // A sanitizer report in the tool must not pass for one of the tool's own statuses (1 is
   // also a usage error).
   const char* asan = std::getenv("ASAN_OPTIONS");
   options.env.emplace_back("ASAN_OPTIONS",
                            std::string(asan != nullptr ? asan : "") + ":exitcode=86");
-  options.pipe_stdin = pipe_stdin;
+  options.pipe_stdin = tool.pipe_stdin;
   options.pipe_stdout = true;
   options.pipe_stderr = true;
+  options.stdout_pipe_size = tool.output_pipe_size;
   child_ = std::make_unique<ChildProcess>(ToolPath(), args, options);
-  out_reader_ = std::thread([this] {
-    LineReader reader(child_->StdoutFd());
-    std::string line;
-    while (reader.Next(line)) {
-      std::lock_guard<std::mutex> lock(lock_);
-      lines_.push_back(line);
-      changed_.notify_all();
-    }
+  stop_reading_ = ::eventfd(0, EFD_CLOEXEC);
+  if (tool.read_output) {
+    out_reader_ = std::thread([this] { ReadOutput(child_->StdoutFd()); });
+  } else {
     std::lock_guard<std::mutex> lock(lock_);
     out_ended_ = true;
-    changed_.notify_all();
-  });
+  }
   err_reader_ = std::thread([this] {
     const std::string all = ReadAll(child_->StderrFd());
     std::lock_guard<std::mutex> lock(lock_);
     err_ = all;
   });
+}
+
+void BackgroundTool::ReadOutput(int fd) {
+  std::string pending;
+  bool stopped = false;  // a line cut short by the stop is not the tool's
+  for (;;) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stop_reading_, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents != 0) {
+      std::uint64_t how = 0;
+      if (::read(stop_reading_, &how, sizeof how) == sizeof how && how >= 2) {
+        child_->CloseStdout();  // this thread is the only one using it
+      }
+      stopped = true;
+      break;
+    }
+    char chunk[4096];
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    pending.append(chunk, static_cast<std::size_t>(n));
+    std::size_t newline;
+    while ((newline = pending.find('\n')) != std::string::npos) {
+      std::lock_guard<std::mutex> lock(lock_);
+      lines_.push_back(pending.substr(0, newline));
+      pending.erase(0, newline + 1);
+      changed_.notify_all();
+    }
+  }
+  std::lock_guard<std::mutex> lock(lock_);
+  if (!pending.empty() && !stopped) lines_.push_back(pending);
+  out_ended_ = true;
+  changed_.notify_all();
+}
+
+void BackgroundTool::StopReader(std::uint64_t how) {
+  ASSERT_EQ(::write(stop_reading_, &how, sizeof how), static_cast<ssize_t>(sizeof how));
+  if (out_reader_.joinable()) out_reader_.join();
+}
+
+void BackgroundTool::CloseOutput() {
+  StopReader(2);
+}
+
+void BackgroundTool::StopReadingOutput() {
+  StopReader(1);
 }
 
 BackgroundTool::~BackgroundTool() {
@@ -122,6 +178,7 @@ BackgroundTool::~BackgroundTool() {
   }
   if (out_reader_.joinable()) out_reader_.join();
   if (err_reader_.joinable()) err_reader_.join();
+  ::close(stop_reading_);
 }
 
 std::optional<JsonLine> BackgroundTool::WaitForEvent(
@@ -146,12 +203,20 @@ std::optional<JsonLine> BackgroundTool::WaitForEvent(const std::string& name) {
   return WaitForEvent([&](const JsonLine& event) { return EventName(event) == name; });
 }
 
-bool BackgroundTool::WaitForText(const std::string& text) {
+bool BackgroundTool::WaitForEvents(const std::string& name, std::size_t count) {
+  std::size_t seen = 0;
+  return WaitForEvent(
+             [&](const JsonLine& event) { return EventName(event) == name && ++seen == count; })
+      .has_value();
+}
+
+bool BackgroundTool::WaitForText(const std::string& text, std::size_t count) {
   std::unique_lock<std::mutex> lock(lock_);
   return changed_.wait_for(lock, kEventGuard, [&] {
-    return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& line) {
-      return line.find(text) != std::string::npos;
-    });
+    return static_cast<std::size_t>(
+               std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
+                 return line.find(text) != std::string::npos;
+               })) >= count;
   });
 }
 
@@ -166,8 +231,8 @@ void BackgroundTool::Input(const std::string& text) {
   }
 }
 
-int BackgroundTool::Finish() {
-  std::optional<int> status = child_->Wait(kExitGuard);
+int BackgroundTool::Finish(std::chrono::seconds limit) {
+  std::optional<int> status = child_->Wait(limit);
   if (!status) {
     child_->Signal(SIGKILL);
     child_->Wait(kExitGuard);
@@ -177,11 +242,20 @@ int BackgroundTool::Finish() {
   if (!status) {
     std::string out;
     for (const std::string& line : Lines()) out += line + "\n";
-    ADD_FAILURE() << "the tool did not end within the guard time; killed. Its output:\n"
+    ADD_FAILURE() << "the tool did not end within " << limit.count() << " s; killed. Its output:\n"
                   << out << "Its errors:\n"
                   << Err();
   }
   status_ = status.value_or(-1);
+  signal_ = status ? child_->TermSignal() : SIGKILL;
+  for (const std::string& line : Lines()) {
+    if (line.empty() || line[0] != '{') continue;  // plain output
+    const std::optional<JsonLine> event = JsonLine::Parse(line);
+    EXPECT_TRUE(event.has_value()) << "not a JSON object: " << line;
+    if (event) {
+      EXPECT_EQ(SchemaProblem(*event), "") << line;
+    }
+  }
   return status_;
 }
 
@@ -198,6 +272,7 @@ std::string BackgroundTool::Err() {
 ToolResult BackgroundTool::Result() {
   ToolResult result;
   result.status = status_;
+  result.signal = signal_;
   std::lock_guard<std::mutex> lock(lock_);
   for (const std::string& line : lines_) result.out += line + "\n";
   result.err = err_;

@@ -23,7 +23,9 @@ TEST(ToolWaiter, StartsWhileAnotherProcessDialsFromItsLine) {
   BackgroundTool waiter({"wait", "--line", "0", "--once", "--save-dir", saves, "--json"});
   ASSERT_TRUE(waiter.WaitForEvent("waiting").has_value()) << waiter.Err();
   const ToolResult busy = RunTool({"dial", "101", "--line", "1", "--message", "too early"});
-  EXPECT_NE(busy.status, 0);  // the dialer's number is busy while its call lasts
+  // The dialer's number is busy while its call lasts (its line is in a call of its own).
+  EXPECT_EQ(busy.status, 2) << busy.err;
+  EXPECT_NE(busy.err.find("101 is busy"), std::string::npos) << busy.err;
 
   dialer.CloseInput();
   EXPECT_EQ(dialer.Finish(), 0) << dialer.Err();
@@ -55,7 +57,7 @@ TEST(ToolWaiter, AnswersEveryCallWhileOthersUseItsLine) {
   std::atomic<bool> done{false};
   std::thread others([&] {
     while (!done.load()) {
-      RunTool({"dial", "999", "--line", "1"});  // nobody holds 999: busy at once
+      RunTool({"dial", "999", "--line", "1"});  // nobody holds 999: fails at once
       RunTool({"lines"});
     }
   });

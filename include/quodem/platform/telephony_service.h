@@ -27,14 +27,20 @@
 //   waiter's port stays the same across calls. A caller who reaches a line while its call is
 //   ending (disconnected, or the far end has hung up) is kept and offered once that call is
 //   idle; a caller of a line in a live call gets busy.
+//   Only this user's processes (and root) can reach the folder, so only they can call.
 //   Dialing connects to <folder>/<dialable number>. When the callee answers, its side sends
 //   the one byte 0x06, which the caller's side reads before reporting connected; after that
 //   the connection carries exactly the bytes the two components write.
+//   A number nobody holds ends the call disconnected (LINEDISCONNECTMODE_UNREACHABLE); a
+//   number whose line has a call already is busy.
 //
 // TCP line
 //   Waiting listens on the configured address (default 127.0.0.1:6400); dialing accepts
 //   host:port, [IPv6]:port, a name, or a bare host (default port 6400). The stream is raw
-//   from the first byte; the caller is connected when its connect succeeds.
+//   from the first byte; the caller is connected when its connect succeeds. Like a telephone
+//   number, the line takes calls from anyone who can reach the address; `allow` limits that
+//   to the addresses and networks it lists: a caller outside them is reset as soon as its
+//   connection is accepted, before anything is read from it or offered to the application.
 //
 // Configuration file: $QUODEM_CONFIG, else $XDG_CONFIG_HOME/quodem/lines.conf, else
 // ~/.config/quodem/lines.conf. Read at every lineInitialize. Format:
@@ -49,6 +55,7 @@
 //   name = TCP/IP line
 //   listen = 127.0.0.1:6400     ; tcp: address to listen on when waiting (port 0: any free)
 //   port = 6400                 ; tcp: default port for a bare host
+//   allow = 127.0.0.1, 192.168.1.0/24, fd00::/8  ; tcp: who may call (empty: anyone)
 //   [exchange]
 //   answer_timeout = 30         ; seconds a caller waits for an answer
 //   [location]
@@ -59,6 +66,9 @@
 //   international = 011         ; prefix for international calls
 //   dialing = tone              ; tone | pulse
 //
+//   A UTF-8 byte-order mark at the start is ignored. The file must be a regular file (a FIFO
+//   or device there is refused at once, never opened for reading). Text quoted in an error
+//   shows invisible characters escaped (\ufeff).
 //   With no [line] section the three default lines apply. A file that cannot be parsed makes
 //   lineInitialize fail with LINEERR_INIFILECORRUPT; ServiceConfigurationError() then tells
 //   the file, line and problem.
@@ -74,6 +84,7 @@
 //   passed through unchanged. Empty or illegal input: LINEERR_INVALADDRESS.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -128,6 +139,25 @@ std::string ExchangeDirectory();
 // socket, a listen address that cannot be used, a host name that does not resolve. The line
 // function itself returned a LINEERR_ code (or the call was reported disconnected).
 std::string ServiceProblem();
+
+// How the last call of this process that was disconnected ended: the mode its
+// LINECALLSTATE_DISCONNECTED notification carried, which the component's call states do not
+// pass on. For telling a user why a call failed. The modes the lines report:
+//   LINEDISCONNECTMODE_BUSY          the number is busy (its line has a call)
+//   LINEDISCONNECTMODE_NOANSWER      nobody answered within the answer timeout
+//   LINEDISCONNECTMODE_UNREACHABLE   nobody waits on that number or address, or no route
+//   LINEDISCONNECTMODE_INCOMPATIBLE  the far end answered with something other than a line's
+//                                    answer signal (it is not a modem line)
+//   LINEDISCONNECTMODE_BADADDRESS    the host name does not resolve
+//   LINEDISCONNECTMODE_NORMAL        the far end hung up
+// A host compares `serial` with the value it read before its call to tell this call's ending
+// from an earlier one's.
+struct CallEnding {
+  std::uint64_t serial = 0;  // 0 while no call has been disconnected; one more for each
+  DWORD device_id = 0;       // the device of the call's line
+  DWORD mode = 0;            // a LINEDISCONNECTMODE_ value
+};
+CallEnding LastCallEnding();
 
 // Dialogs. lineConfigDialogA and lineTranslateDialogA call the installed handler, which shows
 // the line's settings or the dialing location and lets the user change them, and returns 0 or

@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 
 #include "platform/telephony/provider.h"
 #include "platform/telephony/provider_kinds.h"
+#include "platform/telephony/regular_file.h"
 
 namespace quodem::telephony {
 namespace {
@@ -32,6 +35,75 @@ std::string StripInlineComment(std::string_view value) {
     }
   }
   return Trim(value);
+}
+
+// Characters a terminal shows as nothing, or as blank space that looks like an ordinary
+// space: format characters, unusual spaces, the byte-order mark.
+bool Invisible(std::uint32_t cp) {
+  return cp < 0x20 || (cp >= 0x7F && cp <= 0xA0) || cp == 0xAD || cp == 0x34F || cp == 0x61C ||
+         (cp >= 0x115F && cp <= 0x1160) || (cp >= 0x17B4 && cp <= 0x17B5) || cp == 0x180E ||
+         (cp >= 0x2000 && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202F) ||
+         (cp >= 0x205F && cp <= 0x206F) || cp == 0x3000 || cp == 0x3164 || cp == 0xFEFF ||
+         cp == 0xFFA0 || (cp >= 0xFFF0 && cp <= 0xFFFB) || (cp >= 0xE0000 && cp <= 0xE0FFF);
+}
+
+// Decodes the UTF-8 sequence at `text[i]`; its length, or 0 when it is not valid UTF-8.
+std::size_t DecodeUtf8(std::string_view text, std::size_t i, std::uint32_t* cp) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;
+  if (lead < 0x80) {
+    *cp = lead;
+    return 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    *cp = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    *cp = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    *cp = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  }
+  if (length == 0 || text.size() - i < length) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto c = static_cast<unsigned char>(text[i + k]);
+    if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF)) return 0;
+    *cp = (*cp << 6) | (c & 0x3F);
+  }
+  return length;
+}
+
+// Text from the file as a message shows it: invisible characters as \uXXXX, bytes that are
+// not UTF-8 as \xNN, a backslash doubled; everything else as it is.
+std::string Shown(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    std::uint32_t cp = 0;
+    const std::size_t length = DecodeUtf8(text, i, &cp);
+    char escaped[16];
+    if (length == 0) {
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(text[i]));
+      out += escaped;
+      ++i;
+      continue;
+    }
+    if (cp == '\\') {
+      out += "\\\\";
+    } else if (Invisible(cp)) {
+      std::snprintf(escaped, sizeof escaped, cp > 0xFFFF ? "\\U%08x" : "\\u%04x",
+                    static_cast<unsigned>(cp));
+      out += escaped;
+    } else {
+      out.append(text.substr(i, length));
+    }
+    i += length;
+  }
+  return out;
 }
 
 bool AllDigits(const std::string& value) {
@@ -104,6 +176,8 @@ class Parser {
   ServiceConfig Parse(std::string_view text) {
     if (text.size() > kMaxConfigBytes) Fail(0, "file is larger than 1 MiB");
     config_.path = file_;
+    // A byte-order mark, which some editors put at the start of a UTF-8 file, is not text.
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
     int number = 0;
     std::size_t pos = 0;
     while (pos <= text.size()) {
@@ -138,22 +212,22 @@ class Parser {
     if (line[0] == '[') {
       std::string header = StripInlineComment(line);
       if (header.size() < 2 || header.back() != ']') {
-        Fail(number, "section header '" + header + "' does not end with ']'");
+        Fail(number, "section header '" + Shown(header) + "' does not end with ']'");
       }
       StartSection(number, Trim(std::string_view(header).substr(1, header.size() - 2)));
       return;
     }
     std::size_t equals = line.find('=');
     if (equals == std::string::npos) {
-      Fail(number, "expected 'key = value', '[section]' or a comment, found '" + line + "'");
+      Fail(number, "expected 'key = value', '[section]' or a comment, found '" + Shown(line) + "'");
     }
     std::string key = Trim(std::string_view(line).substr(0, equals));
     std::string value = StripInlineComment(std::string_view(line).substr(equals + 1));
     if (key.empty()) Fail(number, "missing key before '='");
-    if (!has_section_) Fail(number, "key '" + key + "' outside a section");
+    if (!has_section_) Fail(number, "key '" + Shown(key) + "' outside a section");
     for (const Setting& earlier : section_.settings) {
       if (earlier.key == key) {
-        Fail(number, "key '" + key + "' given twice in this section (first at line " +
+        Fail(number, "key '" + Shown(key) + "' given twice in this section (first at line " +
                          std::to_string(earlier.line) + ")");
       }
     }
@@ -163,7 +237,8 @@ class Parser {
   void StartSection(int number, const std::string& name) {
     FinishSection();
     if (name != "line" && name != "exchange" && name != "location") {
-      Fail(number, "unknown section [" + name + "] (expected [line], [exchange] or [location])");
+      Fail(number,
+           "unknown section [" + Shown(name) + "] (expected [line], [exchange] or [location])");
     }
     if (name == "line" && static_cast<int>(config_.lines.size()) >= kMaxLines) {
       Fail(number, "more than " + std::to_string(kMaxLines) + " [line] sections");
@@ -189,7 +264,7 @@ class Parser {
     } else if (section.name == "exchange") {
       for (const Setting& setting : section.settings) {
         if (setting.key != "answer_timeout") {
-          Fail(setting.line, "unknown key '" + setting.key + "' in [exchange]");
+          Fail(setting.line, "unknown key '" + Shown(setting.key) + "' in [exchange]");
         }
         std::string problem = CheckAnswerTimeout(setting.value, &config_.answer_timeout_s);
         if (!problem.empty()) Fail(setting.line, problem);
@@ -197,7 +272,8 @@ class Parser {
     } else {
       for (const Setting& setting : section.settings) {
         std::string* field = LocationField(config_.location, setting.key);
-        if (field == nullptr) Fail(setting.line, "unknown key '" + setting.key + "' in [location]");
+        if (field == nullptr)
+          Fail(setting.line, "unknown key '" + Shown(setting.key) + "' in [location]");
         std::string problem = CheckLocationValue(setting.key, setting.value);
         if (!problem.empty()) Fail(setting.line, problem);
         *field = setting.value;
@@ -215,7 +291,8 @@ class Parser {
     if (kind == nullptr) {
       std::string known;
       for (const ProviderKind& k : ProviderKinds()) known += (known.empty() ? "" : " or ") + k.name;
-      Fail(provider->line, "unknown provider '" + provider->value + "' (expected " + known + ")");
+      Fail(provider->line,
+           "unknown provider '" + Shown(provider->value) + "' (expected " + known + ")");
     }
     LineSettings line;
     line.provider = kind->name;
@@ -227,7 +304,7 @@ class Parser {
         if (candidate.key == setting.key) rule = &candidate;
       }
       if (rule == nullptr) {
-        Fail(setting.line, "unknown key '" + setting.key + "' for provider " + kind->name);
+        Fail(setting.line, "unknown key '" + Shown(setting.key) + "' for provider " + kind->name);
       }
       std::string problem = rule->check ? rule->check(setting.value) : std::string();
       if (!problem.empty()) Fail(setting.line, setting.key + ": " + problem);
@@ -254,7 +331,8 @@ class Parser {
         const std::string& value = line.Get(rule.key);
         auto [it, fresh] = seen.emplace(rule.key + "=" + value, line.line);
         if (!fresh) {
-          Fail(line.line, rule.key + " " + value + " is already used by the [line] at line " +
+          Fail(line.line, rule.key + " " + Shown(value) +
+                              " is already used by the [line] at line " +
                               std::to_string(it->second));
         }
       }
@@ -318,19 +396,16 @@ ServiceConfig ParseConfig(std::string_view text, const std::string& file) {
 
 ServiceConfig LoadConfig() {
   std::string path = ConfigFilePath();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  std::string problem;
+  int fd = OpenRegularFile(path, O_RDONLY, 0, &problem);
   if (fd < 0) {
     if (errno == ENOENT) return DefaultConfig(path);
-    throw ConfigError(path, 0, std::string("cannot open: ") + std::strerror(errno));
+    throw ConfigError(path, 0, problem);
   }
   struct FdCloser {
     int fd;
     ~FdCloser() { close(fd); }
   } closer{fd};
-  struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    throw ConfigError(path, 0, "not a regular file");
-  }
   std::string text;
   char buffer[4096];
   for (;;) {

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/telephony/regular_file.h"
+
 namespace quodem::telephony {
 namespace {
 
@@ -36,6 +38,45 @@ void MakeFolder(const std::string& path, bool with_parents) {
   }
 }
 
+// The folder's path spelled so that its last part names the folder itself: made absolute,
+// trailing slashes and "." parts dropped ("/x/link/" would otherwise name the link's target,
+// and a check of the link itself would pass it), and the folders above it resolved by the
+// kernel, as every later use resolves them. A path that ends in ".." is resolved whole.
+std::string NormalFolderPath(const std::string& given) {
+  std::string path = given;
+  if (path.empty() || path[0] != '/') {
+    char* cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr) {
+      throw std::runtime_error("cannot use the exchange folder " + given + ": " +
+                               std::strerror(errno));
+    }
+    path = std::string(cwd) + "/" + path;
+    std::free(cwd);
+  }
+  for (;;) {
+    if (path.size() > 1 && path.back() == '/') {
+      path.pop_back();
+    } else if (path.size() > 2 && path.compare(path.size() - 2, 2, "/.") == 0) {
+      path.resize(path.size() - 2);
+    } else {
+      break;
+    }
+  }
+  const std::size_t slash = path.rfind('/');
+  const std::string name = path.substr(slash + 1);
+  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+  const bool whole = name.empty() || name == "..";
+  char* resolved = realpath((whole ? path : parent).c_str(), nullptr);
+  if (resolved == nullptr) {
+    throw std::runtime_error("cannot use the exchange folder " + given + ": " +
+                             std::strerror(errno));
+  }
+  std::string real = resolved;
+  std::free(resolved);
+  if (whole) return real;
+  return real == "/" ? "/" + name : real + "/" + name;
+}
+
 }  // namespace
 
 std::string ExchangeDirectoryPath() {
@@ -49,9 +90,10 @@ std::string ExchangeDirectoryPath() {
 }
 
 std::string PrepareExchangeDirectory() {
-  std::string path = ExchangeDirectoryPath();
+  const std::string given = ExchangeDirectoryPath();
   const char* explicit_dir = std::getenv("QUODEM_EXCHANGE_DIR");
-  MakeFolder(path, explicit_dir != nullptr && *explicit_dir != 0);
+  MakeFolder(given, explicit_dir != nullptr && *explicit_dir != 0);
+  const std::string path = NormalFolderPath(given);
   struct stat info {};
   if (lstat(path.c_str(), &info) != 0) {
     throw std::runtime_error("cannot use the exchange folder " + path + ": " +
@@ -133,19 +175,9 @@ bool LockedElsewhere(int fd, off_t which) {
 // path would block a plain open), and checks that it is a regular file. -1 with `*problem`
 // set on failure.
 int OpenLockFile(const std::string& lock_path, int flags, std::string* problem) {
-  int fd = open(lock_path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0600);
-  if (fd < 0) {
-    if (problem != nullptr) {
-      *problem = "cannot open the lock file " + lock_path + ": " + std::strerror(errno);
-    }
-    return -1;
-  }
-  struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    if (problem != nullptr) *problem = "the lock file " + lock_path + " is not a regular file";
-    close(fd);
-    return -1;
-  }
+  std::string why;
+  const int fd = OpenRegularFile(lock_path, flags | O_NOFOLLOW, 0600, &why);
+  if (fd < 0 && problem != nullptr) *problem = "the lock file " + lock_path + " " + why;
   return fd;
 }
 
@@ -206,6 +238,25 @@ NumberHold ProbeNumberLock(const std::string& lock_path) {
   }
   close(fd);
   return hold;
+}
+
+bool RemoveStaleSocket(const std::string& path, std::string* problem) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) return true;
+    *problem = "cannot use " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!S_ISSOCK(info.st_mode)) {
+    *problem = path + " is " + FileTypeWords(info.st_mode) +
+               ", not the number's socket; refusing to remove it";
+    return false;
+  }
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    *problem = "cannot remove the stale socket " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace quodem::telephony

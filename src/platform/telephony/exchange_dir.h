@@ -17,7 +17,10 @@ std::string ExchangeDirectoryPath();
 
 // Creates the folder when missing (mode 0700; for $QUODEM_EXCHANGE_DIR missing parents too)
 // and checks it: a real folder (not a symbolic link), owned by this user, not writable by
-// group or others. Returns its path; throws std::runtime_error saying what is wrong.
+// group or others. The path is normalised first (absolute, no trailing slash or "." part,
+// the folders above it resolved), so no spelling of a link's path passes for the folder the
+// link points to. Returns that normalised path; throws std::runtime_error saying what is
+// wrong.
 std::string PrepareExchangeDirectory();
 
 // <folder>/<number> as a Unix socket address. Throws std::runtime_error naming the path when
@@ -41,7 +44,8 @@ class NumberLock {
   NumberLock& operator=(const NumberLock&) = delete;
   ~NumberLock();
 
-  // Tries to take the lock, answering, without waiting. kFailed sets `*problem`.
+  // Tries to take the lock, answering, without waiting. kFailed sets `*problem` (also for a
+  // lock file that is not a regular file: a FIFO there would otherwise block the open).
   Result TryTake(const std::string& lock_path, std::string* problem);
   // The holder no longer answers calls (it is in an outgoing call); it still holds.
   void StopAnswering();
@@ -56,7 +60,13 @@ class NumberLock {
 // Whether another open of the lock file holds the number and answers on it (kHeldElsewhere),
 // holds it for an outgoing call only (kInUseByCall), or nobody holds it (kFree). The probe
 // only tests the lock; it never takes it, so it cannot make an owner opening the line at that
-// moment find the number held.
+// moment find the number held. A lock file that is not a regular file counts as free: opening
+// the line then reports it.
 NumberHold ProbeNumberLock(const std::string& lock_path);
+
+// Removes what a holder that died left at a number's socket path, before the new holder (who
+// has the lock) binds there. Anything at the path that is not a socket is left alone and
+// refused: false with `*problem` saying what is there.
+bool RemoveStaleSocket(const std::string& path, std::string* problem);
 
 }  // namespace quodem::telephony

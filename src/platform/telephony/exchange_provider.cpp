@@ -89,8 +89,8 @@ class ExchangeCall : public StreamCall {
       rc = connect(fd, reinterpret_cast<sockaddr*>(&address), length);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
-      // Nobody listening (no socket, or a stale one), or a full backlog: busy.
-      if (errno == ENOENT || errno == ECONNREFUSED || errno == EAGAIN) {
+      // A full backlog is busy; nobody listening (no socket, or a stale one) is unreachable.
+      if (errno == EAGAIN) {
         FailBusy();
       } else {
         FailDisconnected(LINEDISCONNECTMODE_UNREACHABLE);
@@ -296,7 +296,11 @@ class ExchangeLine : public ProviderLine {
   // Holding the lock: the socket is made afresh (any socket file left is stale, its owner
   // died without closing) and listened on.
   LONG BindAndListen() {
-    unlink(socket_path_.c_str());
+    std::string problem;
+    if (!RemoveStaleSocket(socket_path_, &problem)) {
+      lock_.Release();
+      return Broken(problem, LINEERR_OPERATIONFAILED);
+    }
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_un address;
     socklen_t length = FillUnixAddress(socket_path_, &address);

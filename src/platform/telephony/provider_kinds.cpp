@@ -2,6 +2,7 @@
 
 #include "platform/telephony/exchange_provider.h"
 #include "platform/telephony/tcp_address.h"
+#include "platform/telephony/tcp_allow.h"
 #include "platform/telephony/tcp_provider.h"
 
 namespace quodem::telephony {
@@ -29,6 +30,11 @@ std::string CheckListen(const std::string& value) {
   return "";
 }
 
+std::string CheckAllow(const std::string& value) {
+  std::string problem;
+  return TcpAllowList::Parse(value, &problem) ? "" : problem;
+}
+
 std::string CheckPort(const std::string& value) {
   return ParsePort(value, false) < 0 ? "must be a port number from 1 to 65535" : "";
 }
@@ -49,7 +55,10 @@ std::vector<ProviderKind> MakeKinds() {
       {tcp_name,
        KeyRule{"listen", "127.0.0.1:6400", false, true,
                "address to listen on when waiting (port 0: any free port)", CheckListen},
-       KeyRule{"port", "6400", false, false, "port used when a dialed host has none", CheckPort}},
+       KeyRule{"port", "6400", false, false, "port used when a dialed host has none", CheckPort},
+       KeyRule{"allow", "", false, false,
+               "addresses and networks that may call, such as 192.168.1.0/24 (empty: anyone)",
+               CheckAllow}},
       CreateTcpProvider});
   return kinds;
 }

@@ -217,6 +217,10 @@ void Service::CompleteRequest(DWORD request, LONG result) {
 void Service::CallStateChanged(Call& call, DWORD state, DWORD mode) {
   if (call.state == LINECALLSTATE_IDLE) return;  // nothing follows idle
   call.state = state;
+  if (state == LINECALLSTATE_DISCONNECTED) {
+    const OpenLine* line = FindLine(call.line);
+    last_ending_ = CallEnding{last_ending_.serial + 1, line != nullptr ? line->device : 0, mode};
+  }
   Enqueue(call.app,
           Message{call.handle, LINE_CALLSTATE, call.instance, state, mode, call.privilege});
   if (state != LINECALLSTATE_IDLE) return;
@@ -610,6 +614,11 @@ std::string Service::ConfigurationError() {
 std::string Service::Problem() {
   std::lock_guard<std::mutex> guard(mu_);
   return problem_;
+}
+
+CallEnding Service::LastCallEnding() {
+  std::lock_guard<std::mutex> guard(mu_);
+  return last_ending_;
 }
 
 }  // namespace quodem::telephony

@@ -60,6 +60,7 @@ class Service {
   bool CloseLineByService(const std::string& number);
   std::string ConfigurationError();
   std::string Problem();
+  CallEnding LastCallEnding();
 
  private:
   struct Message {
@@ -130,6 +131,7 @@ class Service {
   DWORD next_request_ = 1;
   std::string config_error_;
   std::string problem_;
+  CallEnding last_ending_;
 };
 
 }  // namespace quodem::telephony

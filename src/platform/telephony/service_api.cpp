@@ -22,6 +22,10 @@ std::string ServiceProblem() {
   return Service::Instance().Problem();
 }
 
+CallEnding LastCallEnding() {
+  return Service::Instance().LastCallEnding();
+}
+
 std::string ExchangeDirectory() {
   return PrepareExchangeDirectory();
 }

@@ -18,6 +18,7 @@
 #include "platform/telephony/resolver.h"
 #include "platform/telephony/stream_call.h"
 #include "platform/telephony/tcp_address.h"
+#include "platform/telephony/tcp_allow.h"
 #include "platform/telephony/translate.h"
 #include "platform/telephony/waiting_callers.h"
 
@@ -165,11 +166,11 @@ class TcpCall : public StreamCall {
       }
       last_error_ = errno;
     }
-    if (last_error_ == ECONNREFUSED) {
-      FailBusy();  // nobody waits on that port
-    } else {
-      FailDisconnected(LINEDISCONNECTMODE_UNREACHABLE);
-    }
+    // Refused (nobody waits on that port) or no route: either way unreachable.
+    context_.report_problem(
+        "cannot reach " + FormatHostPort(destination_.host, destination_.port, destination_.ipv6) +
+        ": " + std::strerror(last_error_));
+    FailDisconnected(LINEDISCONNECTMODE_UNREACHABLE);
   }
 
   void ConnectFinished() {
@@ -200,12 +201,13 @@ class TcpCall : public StreamCall {
 class TcpLine : public ProviderLine {
  public:
   TcpLine(ProviderContext& context, LineEvents* events, std::string listen, int default_port,
-          int answer_timeout_s)
+          int answer_timeout_s, std::optional<TcpAllowList> allow)
       : context_(context),
         events_(events),
         listen_(std::move(listen)),
         default_port_(default_port),
         answer_timeout_s_(answer_timeout_s),
+        allow_(std::move(allow)),
         listener_(context.loop) {
     anchor_->line = this;
   }
@@ -245,7 +247,7 @@ class TcpLine : public ProviderLine {
     taken_by_owner_ = true;
     if (HeldHere().count(listen_) != 0) return 0;
     const auto answer = [this](int accepted, const sockaddr_storage& peer) {
-      Answer(accepted, DescribeAddress(peer));
+      Accept(accepted, peer);
     };
     if (auto parked = TakeParkedAddress(context_.loop, ParkingKey(listen_))) {
       auto& socket = static_cast<ParkedSocket&>(*parked);
@@ -344,6 +346,18 @@ class TcpLine : public ProviderLine {
     if (!waiting_.Keep(fd, std::move(peer))) close(fd);
   }
 
+  // A new connection: a caller not on the line's allow list is reset at once, before
+  // anything is read or offered; anyone else is answered (or kept, or turned away busy).
+  void Accept(int fd, const sockaddr_storage& peer) {
+    if (!allow_ || !allow_->Allows(peer)) {
+      linger reset{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      close(fd);
+      return;
+    }
+    Answer(fd, DescribeAddress(peer));
+  }
+
   void Answer(int fd, const std::string& peer) {
     testing::NumberFaults faults = FaultsFor(bound_, listen_);
     const bool busy = faults.busy || events_->HasActiveCall();
@@ -362,6 +376,7 @@ class TcpLine : public ProviderLine {
   std::string listen_;
   int default_port_;
   int answer_timeout_s_;
+  std::optional<TcpAllowList> allow_;  // empty: nobody may call
   std::string bound_;
   bool taken_by_owner_ = false;  // opened with owner privilege (TakeAddress ran)
   std::string take_problem_;     // why listening failed, when it did
@@ -377,7 +392,10 @@ class TcpProvider : public Provider {
         name_(settings.Get("name")),
         listen_(settings.Get("listen")),
         default_port_(ParsePort(settings.Get("port"), false)),
-        answer_timeout_s_(config.answer_timeout_s) {}
+        answer_timeout_s_(config.answer_timeout_s) {
+    std::string problem;  // checked by the configuration parser; should it fail, nobody may call
+    allow_ = TcpAllowList::Parse(settings.Get("allow"), &problem);
+  }
 
   const std::string& Name() const override { return name_; }
 
@@ -409,8 +427,8 @@ class TcpProvider : public Provider {
   }
 
   LONG Open(bool owner, LineEvents* events, std::unique_ptr<ProviderLine>* line) override {
-    auto opened =
-        std::make_unique<TcpLine>(context_, events, listen_, default_port_, answer_timeout_s_);
+    auto opened = std::make_unique<TcpLine>(context_, events, listen_, default_port_,
+                                            answer_timeout_s_, allow_);
     if (owner) {
       LONG result = opened->TakeAddress();
       if (result != 0) return result;
@@ -446,6 +464,7 @@ class TcpProvider : public Provider {
   std::string listen_;
   int default_port_;
   int answer_timeout_s_;
+  std::optional<TcpAllowList> allow_;
 };
 
 }  // namespace

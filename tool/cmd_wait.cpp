@@ -27,13 +27,6 @@ int RunWait(const ParsedArgs& args) {
     const int opened = OpenForCalls(session, *reporter, line, again);
     if (opened != kExitOk) return opened;
     if (!again) AnnounceSaveDir(*reporter, rules);
-    const auto lines = telephony::ListLines();
-    if (line.info.device_id < lines.size() &&
-        lines[line.info.device_id].hold == telephony::NumberHold::kInUseByCall) {
-      reporter->Problem("number " + line.info.address +
-                        " is in use by another process's outgoing call; calls are answered "
-                        "as soon as it is free");
-    }
     if (session.WaitForEnd() == CallSession::Outcome::kInterrupted) {
       session.HangUpAfterInterrupt();
       return session.InterruptStatus();

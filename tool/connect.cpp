@@ -39,6 +39,15 @@ int OpenForCalls(CallSession& session, Reporter& reporter, const LineChoice& lin
         "setup", "cannot wait for calls on " + LineWords(line) + ": " + Because(code), code});
     return again ? kExitCallFailed : kExitUsage;
   }
+  // Said before "waiting", while it is still so: the line takes the number over as soon as
+  // that call ends.
+  const auto lines = telephony::ListLines();
+  if (line.info.device_id < lines.size() &&
+      lines[line.info.device_id].hold == telephony::NumberHold::kInUseByCall) {
+    reporter.Problem("number " + line.info.address +
+                     " is in use by another process's outgoing call; calls are answered as "
+                     "soon as it is free");
+  }
   reporter.Waiting(line.index, line.name, ListeningAddress(line));
   return kExitOk;
 }

@@ -12,7 +12,8 @@
 namespace quodem::tool {
 
 // Begins a call and opens the line for it (Wait), then reports the line as waiting, at the
-// address it really listens on. Returns kExitOk when waiting; otherwise the failure has been
+// address it really listens on (first saying so when its number is still in use by another
+// process's outgoing call). Returns kExitOk when waiting; otherwise the failure has been
 // reported (with the provider's reason) and the status to exit with is returned: 1 when the
 // line cannot take calls, 2 when it could before (`again`: opened once more after a call)
 // and cannot now, or the interrupt's status.

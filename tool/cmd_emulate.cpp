@@ -22,12 +22,12 @@ namespace {
 
 namespace emulator = telephony::modem::emulator;
 
-emulator::ModemSpec ParseModem(const std::string& value) {
+emulator::ModemEntry ParseModem(const std::string& value) {
   std::size_t equals = value.find('=');
   if (equals == std::string::npos || equals == 0 || equals + 1 == value.size()) {
     throw UsageError("--modem wants NUMBER=PATH, not '" + value + "'");
   }
-  emulator::ModemSpec modem{value.substr(0, equals), value.substr(equals + 1)};
+  emulator::ModemEntry modem{value.substr(0, equals), value.substr(equals + 1)};
   if (modem.path.front() != '/') {
     modem.path = (std::filesystem::current_path() / modem.path).lexically_normal().string();
   }
@@ -65,7 +65,7 @@ class ConfigFolder {
 
 int RunEmulate(const ParsedArgs& args) {
   LimitPositionals(args, 0);
-  std::vector<emulator::ModemSpec> modems;
+  std::vector<emulator::ModemEntry> modems;
   for (const auto& [name, value] : args.Ordered()) {
     if (name == "modem") modems.push_back(ParseModem(value));
   }

@@ -34,9 +34,9 @@ std::string EmulatorConfiguration(const std::vector<std::string>& numbers) {
 
 Emulator::Emulator(EmulatorOptions options) {
   std::set<std::string> paths;
-  for (const ModemSpec& spec : options.modems) {
-    if (!paths.insert(spec.path).second) {
-      throw std::runtime_error("the path " + spec.path + " is given twice");
+  for (const ModemEntry& modem : options.modems) {
+    if (!paths.insert(modem.path).second) {
+      throw std::runtime_error("the path " + modem.path + " is given twice");
     }
   }
   const DWORD tcp_device = static_cast<DWORD>(options.modems.size());

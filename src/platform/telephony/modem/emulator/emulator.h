@@ -22,13 +22,13 @@
 
 namespace quodem::telephony::modem::emulator {
 
-struct ModemSpec {
+struct ModemEntry {
   std::string number;
   std::string path;
 };
 
 struct EmulatorOptions {
-  std::vector<ModemSpec> modems;
+  std::vector<ModemEntry> modems;
   unsigned speed = 0;  // 0: unpaced, CONNECT reports the DTE's speed
   mode_t mode = 0600;
   bool strict = false;

@@ -3,6 +3,8 @@
 // "broken" into one small set of outcomes, so the port logic above never looks at errno.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -36,6 +38,8 @@ bool PrepareForPort(int fd);
 // One read()/write() of at most `size` bytes (size > 0).
 IoResult ReadSome(int fd, Kind kind, void* dest, std::size_t size);
 IoResult WriteSome(int fd, Kind kind, const void* source, std::size_t size);
+// One gathering write of the `count` pieces (at most IOV_MAX, at least one byte in all).
+IoResult WriteSomeV(int fd, Kind kind, const iovec* pieces, int count);
 
 // Bytes queued in the kernel for reading (FIONREAD/TIOCINQ), or -1 when the descriptor
 // cannot tell.

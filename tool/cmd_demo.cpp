@@ -215,13 +215,32 @@ std::string SelfPath() {
   return std::string(path, static_cast<std::size_t>(n));
 }
 
+// The default lines, with both exchange lines paced at `bits` a second.
+void WritePacedLines(const std::string& path, long long bits) {
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) throw UsageError("cannot create " + path + ": " + std::strerror(errno));
+  const std::string speed = std::to_string(bits);
+  const std::string text =
+      "[line]\nprovider = exchange\nname = Local line 1\nnumber = 101\nspeed = " + speed +
+      "\n\n[line]\nprovider = exchange\nname = Local line 2\nnumber = 102\nspeed = " + speed +
+      "\n\n[line]\nprovider = tcp\nname = TCP/IP line\n";
+  const bool written = std::fputs(text.c_str(), file) >= 0;
+  if (std::fclose(file) != 0 || !written) {
+    throw UsageError("cannot write " + path + ": " + std::strerror(errno));
+  }
+}
+
 int RunDemo(const ParsedArgs& args) {
   LimitPositionals(args, 0);
   const std::uint64_t size = ParseSize(args.Value("size", "8M"), "--size");
+  const long long speed =
+      args.Has("speed") ? ParseNumber(args.Value("speed", ""), "--speed", 50, 100000000) : 0;
   TempFolder folder;
   const std::string exchange = folder.Path() + "/exchange";
   const std::string saves = folder.Path() + "/received";
-  const std::string config = folder.Path() + "/no-lines.conf";  // absent: the default lines
+  // Absent: the default lines. With --speed both exchange lines are paced.
+  const std::string config = folder.Path() + (speed > 0 ? "/lines.conf" : "/no-lines.conf");
+  if (speed > 0) WritePacedLines(config, speed);
   std::filesystem::create_directory(saves);
   // This process and the receiver use the private exchange and the default lines.
   ::setenv("QUODEM_EXCHANGE_DIR", exchange.c_str(), 1);
@@ -260,6 +279,10 @@ int RunDemo(const ParsedArgs& args) {
   reporter->Note("  caller: line 0 (" + caller.name + "), dialing " + callee.info.address);
   reporter->Note("  sending: a message and " + std::string(kDemoFileName) + " (" +
                  FormatBytes(size) + ")");
+  if (speed > 0) {
+    reporter->Note("  line speed: " + std::to_string(speed) + " bit/s each way (" +
+                   FormatRate(static_cast<double>(speed) / 10) + ")");
+  }
 
   session.BeginCall();
   if (!session.Dial(callee.info.address)) return kExitCallFailed;
@@ -282,7 +305,11 @@ int RunDemo(const ParsedArgs& args) {
   }
   // The receiver has the file once it reports it saved; only then hang up, so that the time
   // measured covers the whole way.
-  const bool file_saved = file_sent && events.WaitFile(std::chrono::minutes(5));
+  // A paced line takes its time: the wait grows with what the file needs at that speed.
+  const auto file_limit =
+      std::chrono::minutes(5) +
+      std::chrono::seconds(speed > 0 ? static_cast<long long>(size * 10 * 3 / 2 / speed) : 0);
+  const bool file_saved = file_sent && events.WaitFile(file_limit);
   if (session.Interrupted()) {
     session.HangUpAfterInterrupt();
     return kExitInterrupted;
@@ -333,7 +360,7 @@ int RunDemo(const ParsedArgs& args) {
 const Command kDemoCommand = {
     "demo",
     "a whole call between two processes on this machine",
-    "usage: quodem demo [--size BYTES]\n"
+    "usage: quodem demo [--size BYTES] [--speed BITS]\n"
     "\n"
     "Starts a second quodem that waits for a call (in a private exchange folder under the\n"
     "system's temporary folder), dials it, sends a message and a generated file, checks that\n"
@@ -341,10 +368,12 @@ const Command kDemoCommand = {
     "removed at the end.\n"
     "\n"
     "  --size BYTES   size of the file to send (default 8M; suffixes k, M, G)\n"
+    "  --speed BITS   pace the call at BITS bit/s each way (BITS/10 bytes a second), as a\n"
+    "                 modem of that speed would: 50 to 100000000 (try 33600 --size 256k)\n"
     "\n"
     "Exit status: 0 the demo passed; 2 the call could not be made; 3 something did not\n"
     "arrive intact; 130 interrupted.\n",
-    {{"size", true, false}},
+    {{"size", true, false}, {"speed", true, false}},
     RunDemo,
 };
 

@@ -241,10 +241,9 @@ TEST_F(PortQueueTest, OutputWatchHearsWhenAcceptedOutputHasGone) {
     std::condition_variable changed;
     int calls = 0;
     ASSERT_TRUE(options.output_watch->CallWhenDrained([&] {
-      {
-        std::lock_guard<std::mutex> hold(lock);
-        ++calls;
-      }
+      // Notified under the lock: the waiter may end the round (and these) once it is free.
+      std::lock_guard<std::mutex> hold(lock);
+      ++calls;
       changed.notify_all();
     }));
     std::string received;

@@ -35,6 +35,14 @@ std::string WriteLines(const std::string& folder, int speed = 0) {
   return path;
 }
 
+// A component and the recorder of its events; the component goes first, so that no worker
+// of it still raises an event into a recorder that is gone.
+struct Component {
+  std::unique_ptr<TestQuodem> modem = std::make_unique<TestQuodem>();
+  std::unique_ptr<Recorder> events = std::make_unique<Recorder>(*modem);
+  ~Component() { modem.reset(); }
+};
+
 class HangUpTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
@@ -56,12 +64,12 @@ class HangUpTest : public ::testing::TestWithParam<bool> {
 TEST_P(HangUpTest, FramesFollowedAtOnceByCutArriveWhole) {
   // The component sends; a raw far end dials it and reads exactly what crosses the line.
   RawPeer peer;
-  TestQuodem modem;
-  Recorder events(modem);
+  Component side;
+  TestQuodem& modem = *side.modem;
   modem.SetLineIndex(WaitLine());
   modem.Wait();
   ASSERT_TRUE(peer.Dial(Number(), Tcp() ? 2 : 1));
-  ASSERT_TRUE(events.WaitPortTaken());
+  ASSERT_TRUE(side.events->WaitPortTaken());
 
   const Bytes content = Pattern(kFileBytes, 3);
   const Bytes message = Pattern(kMessageBytes, 4);
@@ -89,12 +97,12 @@ TEST(HangUpChild, SendsAndEndsItsProcess) {
   // The parent's lines and exchange, not the private ones every test process starts with.
   setenv("QUODEM_CONFIG", std::getenv("QUODEM_HANG_UP_TEST_CONFIG"), 1);
   setenv("QUODEM_EXCHANGE_DIR", std::getenv("QUODEM_HANG_UP_TEST_EXCHANGE"), 1);
-  TestQuodem sender;
-  Recorder sent(sender);
+  Component side;
+  TestQuodem& sender = *side.modem;
   sender.SetLineIndex(tcp ? 2 : 1);
   sender.SetDialString(std::getenv("QUODEM_HANG_UP_TEST_ADDRESS"));
   sender.Dial();
-  ASSERT_TRUE(sent.WaitPortTaken());
+  ASSERT_TRUE(side.events->WaitPortTaken());
   ASSERT_TRUE(sender.SendFile(file));
   std::exit(0);  // no Cut, no destructors: the process just ends
 }
@@ -107,8 +115,9 @@ TEST_P(HangUpTest, FramesFollowedAtOnceByTheProcessEndArriveWhole) {
   const std::size_t size = tcp ? kFileBytes : 16 * 1024;
   if (!tcp) setenv("QUODEM_CONFIG", (config = WriteLines(dir.path(), 115200)).c_str(), 1);
   WriteFileBytes(dir / "sent.bin", Pattern(size, 5));
-  TestQuodem receiver;
-  Recorder received(receiver);
+  Component side;
+  TestQuodem& receiver = *side.modem;
+  Recorder& received = *side.events;
   if (tcp) {
     received.on_progress = [](const Recorder::Progress&) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));

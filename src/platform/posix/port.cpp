@@ -286,18 +286,22 @@ void Port::Drain(Clock::time_point now, std::size_t limit, Aftermath& after) {
 void Port::SendPaced(Clock::time_point now, Aftermath& after) {
   const double rate = options_.bytes_per_second;
   const double slice = PaceSlice(options_.bytes_per_second);
-  // Credit builds up with line time, but never beyond one slice: a line that sat idle does
-  // not send faster afterwards.
+  // Credit builds up with line time. After an idle spell it is one slice at most, so a line
+  // that sat idle does not send faster afterwards; while output waits it may reach half a
+  // second, so a timer that fires late costs no line time.
+  const double most = pace_idle_ ? slice : std::max(slice, rate / 2);
   pace_credit_ = std::min(
-      slice, pace_credit_ + rate * std::chrono::duration<double>(now - pace_credit_at_).count());
+      most, pace_credit_ + rate * std::chrono::duration<double>(now - pace_credit_at_).count());
   pace_credit_at_ = now;
-  if (tx_queue_.Empty()) return;
+  pace_idle_ = tx_queue_.Empty();
+  if (pace_idle_) return;
   if (pace_credit_ >= std::min(slice, static_cast<double>(tx_queue_.Size()))) {
     const std::uint64_t before = tx_bytes_sent_;
     Drain(now, static_cast<std::size_t>(pace_credit_), after);
     pace_credit_ -= static_cast<double>(tx_bytes_sent_ - before);
   }
-  if (!tx_queue_.Empty()) {
+  pace_idle_ = tx_queue_.Empty();
+  if (!pace_idle_) {
     const double missing =
         std::max(0.0, std::min(slice, static_cast<double>(tx_queue_.Size())) - pace_credit_);
     pace_next_ = now + std::chrono::duration_cast<Clock::duration>(

@@ -197,6 +197,7 @@ class Port final : public Object,
   std::uint64_t tx_bytes_sent_ = 0;
   double pace_credit_ = 0;  // bytes a paced port may send now
   Clock::time_point pace_credit_at_{};
+  bool pace_idle_ = true;  // nothing was queued when the credit was last brought up to date
   Clock::time_point pace_next_{};  // when the next slice is due (a paced port with output)
   bool timer_set_ = false;
   Clock::time_point timer_at_{};

@@ -163,13 +163,15 @@ DWORD Port::Write(const void* source, DWORD bytes, DWORD* count, OVERLAPPED* blo
     // The buffer is only ever read from on this path.
     write_ =
         Transfer{true, block, static_cast<unsigned char*>(const_cast<void*>(source)), bytes, 0};
-    const Clock::time_point now = Clock::now();
-    if (options_.bytes_per_second == 0 && tx_queue_.Empty() && !tx_blocked_ &&
-        now - tx_last_sent_ >= kFlushDelay) {
-      Drain(now, SIZE_MAX, after);  // an idle port: straight from the caller's buffer
+    // The clock is read only where it matters: most writes of a burst just append.
+    if (options_.bytes_per_second == 0 && tx_queue_.Empty() && !tx_blocked_) {
+      const Clock::time_point now = Clock::now();
+      if (now - tx_last_sent_ >= kFlushDelay) {
+        Drain(now, SIZE_MAX, after);  // an idle port: straight from the caller's buffer
+      }
     }
     AcceptPending(after);
-    Pump(now, after);
+    Pump(after);
     SyncOutput(after);
     if (write_.active) {
       if (count != nullptr) *count = 0;
@@ -229,16 +231,20 @@ void Port::AcceptPending(Aftermath& after) {
   if (write_.done == write_.size) Finish(write_, ERROR_SUCCESS, after);
 }
 
-void Port::Pump(Clock::time_point now, Aftermath& after) {
+void Port::Pump(Aftermath& after) {
   if (tx_error_ == ERROR_SUCCESS && !tx_blocked_) {
     if (options_.bytes_per_second > 0) {
-      SendPaced(now, after);
-    } else if (tx_queue_.Size() >= kDrainThreshold || write_.active || closed_ ||
-               (tx_flush_planned_ && now >= tx_flush_at_)) {
-      Drain(now, SIZE_MAX, after);
-    } else if (!tx_queue_.Empty() && !tx_flush_planned_) {
-      tx_flush_planned_ = true;
-      tx_flush_at_ = now + kFlushDelay;
+      SendPaced(Clock::now(), after);
+    } else if (tx_queue_.Size() >= kDrainThreshold || write_.active || closed_) {
+      Drain(Clock::now(), SIZE_MAX, after);
+    } else if (!tx_queue_.Empty()) {
+      // Bytes that nothing else sends go at tx_flush_at_, on the engine (OnTimer).
+      if (!tx_flush_planned_) {
+        tx_flush_planned_ = true;
+        tx_flush_at_ = Clock::now() + kFlushDelay;
+      } else if (timer_set_ && timer_at_ == tx_flush_at_) {
+        return;  // nothing changed since the last write: spare UpdateTimer the look
+      }
     }
   }
   UpdateTimer(after);
@@ -395,7 +401,12 @@ void Port::OnTimer() {
         now >= std::max(tx_last_sent_, closed_at_) + kLingerStall) {
       FailOutput(ERROR_OPERATION_ABORTED, after);
     }
-    Pump(now, after);
+    // A planned flush that has come goes now; one moved later by the writer's drains waits.
+    if (tx_flush_planned_ && now >= tx_flush_at_ && !tx_blocked_ &&
+        options_.bytes_per_second == 0) {
+      Drain(now, SIZE_MAX, after);
+    }
+    Pump(after);
     SyncOutput(after);
   }
   RunAftermath(after);
@@ -733,7 +744,7 @@ void Port::OnHandleClosed() {
     // Accepted output still goes out: the port keeps itself alive until it has.
     if (HoldsOutput()) {
       lingering_ = shared_from_this();
-      Pump(closed_at_, after);
+      Pump(after);
     }
     UpdateInterest(after);
     SyncOutput(after);

@@ -4,9 +4,11 @@
 // Locking. Everything mutable, including the caller's OVERLAPPED fields and the bytes of the
 // caller's buffers while an operation is pending, is touched only under the port's one
 // mutex. Completion therefore happens entirely under the lock, and once PurgeComm or
-// CloseHandle has returned nothing touches those buffers and blocks any more. Events are set and
-// the observer is called after the lock is released, from whichever thread completed the
-// operation (a caller or the engine).
+// CloseHandle has returned nothing touches those buffers and blocks any more. Events are set,
+// the observer and an OutputWatch's `then` are called after the lock is released, from
+// whichever thread completed the operation (a caller or the engine). Lock order: under its
+// own lock a port takes only leaf locks (the engine's, for deadlines; ExitDrain's; an
+// OutputWatch's), and no code holds one of those while it takes a port's lock.
 //
 // Reading ahead. Bytes stay in the descriptor until a read asks for them. The one exception
 // comes after a hang-up shows while a WaitCommEvent waits: one byte may be read to tell the
@@ -134,7 +136,7 @@ class Port final : public Object,
   void Finish(Transfer& transfer, DWORD status, Aftermath& after);
   // Transmitting (see the top of this file).
   void AcceptPending(Aftermath& after);
-  void Pump(Clock::time_point now, Aftermath& after);
+  void Pump(Aftermath& after);
   void Drain(Clock::time_point now, std::size_t limit, Aftermath& after);
   void SendPaced(Clock::time_point now, Aftermath& after);
   void Handed(std::size_t bytes, Clock::time_point now, Aftermath& after);
@@ -197,7 +199,7 @@ class Port final : public Object,
   std::uint64_t tx_bytes_sent_ = 0;
   double pace_credit_ = 0;  // bytes a paced port may send now
   Clock::time_point pace_credit_at_{};
-  bool pace_idle_ = true;  // nothing was queued when the credit was last brought up to date
+  bool pace_idle_ = true;          // nothing was queued when the credit was last brought up to date
   Clock::time_point pace_next_{};  // when the next slice is due (a paced port with output)
   bool timer_set_ = false;
   Clock::time_point timer_at_{};

@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -341,6 +342,30 @@ TEST_F(PortQueueTest, APacedPortSendsNoFasterThanItsRate) {
   const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
   EXPECT_GE(seconds(arrived - start), (kTotal - slice) / kRate);
   EXPECT_GE(seconds(last_write_done - start), (kTotal - kRate / 2 - slice) / kRate);
+}
+
+TEST(PortQueueOnATerminal, HoldsHalfASecondAtTheLineSpeed) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(0, grantpt(master));
+  ASSERT_EQ(0, unlockpt(master));
+  char name[128];
+  ASSERT_EQ(0, ptsname_r(master, name, sizeof name));
+  for (const auto& [code, capacity] : {std::pair{B115200, 5760u}, std::pair{B9600, 512u}}) {
+    const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(slave, 0);
+    termios mode;
+    ASSERT_EQ(0, tcgetattr(slave, &mode));
+    cfmakeraw(&mode);
+    cfsetospeed(&mode, code);
+    ASSERT_EQ(0, tcsetattr(slave, TCSANOW, &mode));
+    const HANDLE port = posix::OpenSerialPort(name);
+    close(slave);
+    ASSERT_NE(0u, port);
+    EXPECT_EQ(capacity, PortOf(port).QueueCapacity());
+    CloseHandle(port);
+  }
+  close(master);
 }
 
 // The child's side of QueuedOutputGoesOutBeforeTheProcessEnds: runs only when started by it.

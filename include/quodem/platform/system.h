@@ -27,11 +27,11 @@
 //     hangs up (ERROR_HANDLE_EOF); the count then holds the bytes that did arrive. Once the
 //     peer has hung up and every byte it sent has been read, every further read fails at
 //     once with ERROR_HANDLE_EOF.
-//   - The transmit queue (64 KiB; on a paced line about half a second of line time) is what
-//     a serial driver's transmit buffer is: the port hands it to the descriptor in large
-//     writes, by itself, and the bytes of a write that completed are on their way. A write
-//     that finds the queue full waits for room, so writes keep pace with the line. Bytes in
-//     the queue count in cbOutQue.
+//   - The transmit queue (64 KiB; on a paced line or a terminal, about half a second of
+//     line time at its speed) is what a serial driver's transmit buffer is: the port hands
+//     it to the descriptor in large writes, by itself, and the bytes of a write that
+//     completed are on their way. A write that finds the queue full waits for room, so
+//     writes keep pace with the line. Bytes in the queue count in cbOutQue.
 //   - Accepted bytes belong to the line. PURGE_TXABORT/PURGE_TXCLEAR end a pending write
 //     (ERROR_OPERATION_ABORTED; its count is the bytes it had handed over), but what was
 //     accepted still goes out, as bytes in a socket's kernel buffer do; only on a terminal

@@ -151,6 +151,24 @@ bool SetDtr(int fd, bool raise) {
   return ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &bits) == 0;
 }
 
+std::uint32_t TerminalBytesPerSecond(int fd) {
+  termios mode{};
+  if (tcgetattr(fd, &mode) != 0) return 0;
+  static constexpr struct {
+    speed_t code;
+    std::uint32_t bits;
+  } kRates[] = {{B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},
+                {B150, 150},       {B200, 200},       {B300, 300},       {B600, 600},
+                {B1200, 1200},     {B1800, 1800},     {B2400, 2400},     {B4800, 4800},
+                {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},
+                {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+  const speed_t code = cfgetospeed(&mode);
+  for (const auto& rate : kRates) {
+    if (rate.code == code) return rate.bits / 10;
+  }
+  return 0;  // B0, or a rate beyond the table: too fast to matter
+}
+
 void FlushTerminalOutput(int fd) {
   tcflush(fd, TCOFLUSH);
 }

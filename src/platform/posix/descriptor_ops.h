@@ -51,6 +51,10 @@ bool IsDisconnect(int error);
 // Raises or lowers DTR (TIOCMBIS/TIOCMBIC). True on success; false with errno otherwise.
 bool SetDtr(int fd, bool raise);
 
+// The speed a terminal sends at, in bytes a second (ten bits a byte), from its output baud
+// rate; 0 when it has none (B0) or is not a terminal.
+std::uint32_t TerminalBytesPerSecond(int fd);
+
 // Discards what the terminal driver holds in its output queue (tcflush TCOFLUSH).
 void FlushTerminalOutput(int fd);
 

@@ -22,9 +22,14 @@ constexpr std::size_t kUnknownQueueDiscardLimit = 64 * 1024;
 
 // A paced port's queue holds about half a second of line time: enough to keep the line busy
 // between writes, little enough that a writer's progress follows the line.
-std::size_t CapacityFor(const PortOptions& options) {
-  if (options.bytes_per_second == 0) return Port::kQueueBytes;
-  return std::clamp<std::size_t>(options.bytes_per_second / 2, 512, Port::kQueueBytes);
+// The same goes for a terminal, whose driver paces the line at its baud rate: a sender's
+// progress follows a serial modem too, and PURGE_TXCLEAR (which clears a terminal's queue)
+// drops no more than that.
+std::size_t CapacityFor(int fd, ops::Kind kind, const PortOptions& options) {
+  std::uint32_t rate = options.bytes_per_second;
+  if (rate == 0 && kind == ops::Kind::kTerminal) rate = ops::TerminalBytesPerSecond(fd);
+  if (rate == 0) return Port::kQueueBytes;
+  return std::clamp<std::size_t>(rate / 2, 512, Port::kQueueBytes);
 }
 
 // The bytes one slice of line time carries on a paced port (at least one).
@@ -76,7 +81,7 @@ Port::Port(int fd, ops::Kind kind, std::shared_ptr<PortObserver> observer, PortO
       kind_(kind),
       observer_(std::move(observer)),
       options_(std::move(options)),
-      tx_queue_(CapacityFor(options_)) {
+      tx_queue_(CapacityFor(fd, kind, options_)) {
   // Error counts start from what the driver has counted so far.
   if (kind_ == ops::Kind::kTerminal) ops::ReadLineErrorCounts(fd_, &error_counts_);
   if (options_.bytes_per_second > 0) pace_credit_ = PaceSlice(options_.bytes_per_second);

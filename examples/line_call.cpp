@@ -178,9 +178,10 @@ int main(int argc, char** argv) {
     lineShutdown(app);
     return 1;
   }
-  if (waiting && telephony::ListLines()[static_cast<std::size_t>(device)].hold !=
-                     telephony::NumberHold::kHeldHere) {
-    std::fprintf(stderr, "number %s is held by another program\n", number.c_str());
+  // A waiting line must hold its number, or no call would ever reach it.
+  if (waiting && telephony::LineAddressHeld(line) != 0) {
+    std::fprintf(stderr, "cannot wait for calls to %s: %s\n", number.c_str(),
+                 telephony::ServiceProblem().c_str());
     lineShutdown(app);
     return 1;
   }

@@ -4,7 +4,9 @@
 //
 // Runs until Ctrl-C. Each call ends in the idle state, which closes the line, so the program
 // calls Wait again after every call. Files are saved by the component itself into
-// SaveFileDir (a file of the same name is replaced); OnFileReceive reports the full path.
+// SaveFileDir; this program keeps existing files (ReplaceFiles false: a new "a.txt" becomes
+// "a (1).txt") and refuses files over 1 GiB. OnFileReceive reports the full path of each
+// saved file, OnFileError each file that was not saved, with the reason.
 #include <signal.h>
 
 #include <condition_variable>
@@ -59,8 +61,14 @@ int main(int argc, char** argv) {
   modem.SetOnMsgReceive([](TQuodem*, const char* buffer, DWORD size) {
     std::printf("message: %.*s\n", static_cast<int>(size), buffer);
   });
+  modem.SetReplaceFiles(false);
+  modem.SetOnFileAccept(
+      [](TQuodem*, const std::string&, DWORD size, bool& accept) { accept = size <= (1u << 30); });
   modem.SetOnFileReceive(
       [](TQuodem*, const std::string& path) { std::printf("saved %s\n", path.c_str()); });
+  modem.SetOnFileError([](TQuodem*, const std::string& name, const std::string& reason) {
+    std::printf("not saved %s: %s\n", name.c_str(), reason.c_str());
+  });
 
   for (;;) {
     {

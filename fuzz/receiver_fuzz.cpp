@@ -5,8 +5,9 @@
 // Each input is written to the peer end, which then closes; once the port has read every
 // byte and the worker has delivered what it will, the call is cut. Checked every time:
 //   - nothing crashes, hangs (10 s guards) or allocates beyond libFuzzer's limits;
-//   - the messages and files delivered, in order, and the files left in the save folder are
-//     exactly those of the small reference parse below (no temporary file is left behind);
+//   - the messages and files delivered, in order, with one OnFileError for every file frame
+//     not saved, and the files left in the save folder are exactly those of the small
+//     reference parse below (no temporary file is left behind);
 //   - nothing appears in the parent folder outside the save folder.
 #include <dirent.h>
 #include <stdio.h>
@@ -14,6 +15,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -42,10 +45,12 @@ constexpr auto kGuard = 10s;
   std::abort();
 }
 
-// What a receiver must make of a stream: one entry per delivered frame, in order.
+// What a receiver must make of a stream: one entry per delivered frame, in order, and one
+// per file frame that is not saved.
+enum class Outcome { kMessage, kFile, kFileError };
 struct Delivery {
-  bool is_file = false;
-  std::string bytes;  // message bytes, or the saved name for a file
+  Outcome outcome = Outcome::kMessage;
+  std::string bytes;  // message bytes, the saved name of a file, or why a file was not saved
   bool operator==(const Delivery&) const = default;
 };
 
@@ -56,7 +61,7 @@ struct Expected {
 
 // The name a received file is saved under, "" to drop the frame: the part after the last
 // '/' or '\', without a leading drive prefix (an ASCII letter and ':'); empty, "." and ".."
-// are refused.
+// are refused, and so is the name pattern of the receiver's temporary files.
 std::string SavedName(std::string name) {
   auto separator = name.find_last_of("/\\");
   if (separator != std::string::npos) name.erase(0, separator + 1);
@@ -66,14 +71,20 @@ std::string SavedName(std::string name) {
     name.erase(0, 2);
   }
   if (name.empty() || name == "." || name == "..") return "";
-  return name;
+  const bool temporary = name.size() == 19 && name.compare(0, 8, ".quodem-") == 0 &&
+                         name.compare(14, 5, ".part") == 0 &&
+                         std::all_of(name.begin() + 8, name.begin() + 14, [](char c) {
+                           return std::isalnum(static_cast<unsigned char>(c)) != 0;
+                         });
+  return temporary ? "" : name;
 }
 
 // The reference parse: bytes before a marker are dropped; the 8 bytes after it are the
 // header, unchecked; Kind 0 carries Length message bytes, any other Kind Length bytes of name
 // and Size bytes of content. A name Length above 255, or an unusable name, makes the frame
-// read and dropped. A frame the stream ends in the middle of is dropped. A stray 0x05 or a
-// large Size swallows whatever follows: that is the format, not a fault.
+// read and dropped. A frame the stream ends in the middle of is dropped. A file frame that
+// is not saved gives one OnFileError: the name's fault, else the end of the stream. A stray
+// 0x05 or a large Size swallows whatever follows: that is the format, not a fault.
 Expected ReferenceParse(const std::uint8_t* data, std::size_t size) {
   Expected out;
   std::size_t pos = 0;
@@ -92,21 +103,34 @@ Expected ReferenceParse(const std::uint8_t* data, std::size_t size) {
     if (kind == 0) {
       if (!have(length)) break;
       out.deliveries.push_back(
-          {false, std::string(reinterpret_cast<const char*>(data + pos), length)});
+          {Outcome::kMessage, std::string(reinterpret_cast<const char*>(data + pos), length)});
       pos += length;
       continue;
     }
-    if (!have(length)) break;
+    const std::string ended = "the call ended before the last byte";
+    if (!have(length)) {
+      out.deliveries.push_back({Outcome::kFileError, ended});
+      break;
+    }
     std::string name;
-    if (length <= 255) {
+    std::string refused;
+    if (length > 255) {
+      refused = "name longer than 255 bytes";
+    } else {
       const char* raw = reinterpret_cast<const char*>(data + pos);
       name = SavedName(std::string(raw, strnlen(raw, length)));
+      if (name.empty()) refused = "unusable name";
     }
     pos += length;
-    if (!have(content)) break;
-    if (!name.empty()) {
-      out.deliveries.push_back({true, name});
+    if (!have(content)) {
+      out.deliveries.push_back({Outcome::kFileError, refused.empty() ? ended : refused});
+      break;
+    }
+    if (refused.empty()) {
+      out.deliveries.push_back({Outcome::kFile, name});
       out.files[name] = std::string(reinterpret_cast<const char*>(data + pos), content);
+    } else {
+      out.deliveries.push_back({Outcome::kFileError, refused});
     }
     pos += content;
   }
@@ -136,7 +160,7 @@ class HangupSignal : public quodem::posix::PortObserver {
 class Receiver : public quodem::TQuodem {
  public:
   void Attach(quodem::HANDLE port) {
-    std::lock_guard<std::recursive_mutex> guard(FCutLock);
+    std::lock_guard<std::mutex> guard(FCutLock);
     FCommHandle.store(port);
     StartReadWorker();
   }
@@ -193,14 +217,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   world->modem->SetOnMsgReceive([](quodem::TQuodem*, const char* buffer, quodem::DWORD size) {
     if (buffer[size] != 0) Fail("message buffer without its terminating zero");
     std::lock_guard<std::mutex> guard(world->lock);
-    world->got.push_back({false, std::string(buffer, size)});
+    world->got.push_back({Outcome::kMessage, std::string(buffer, size)});
     world->changed.notify_all();
   });
   world->modem->SetOnFileReceive([](quodem::TQuodem*, const std::string& path) {
     fs::path p(path);
     if (p.parent_path() != fs::path(world->save)) Fail("file saved outside the folder: " + path);
     std::lock_guard<std::mutex> guard(world->lock);
-    world->got.push_back({true, p.filename().string()});
+    world->got.push_back({Outcome::kFile, p.filename().string()});
+    world->changed.notify_all();
+  });
+  world->modem->SetOnFileError([](quodem::TQuodem*, const std::string&, const std::string& reason) {
+    std::lock_guard<std::mutex> guard(world->lock);
+    world->got.push_back({Outcome::kFileError, reason});
     world->changed.notify_all();
   });
   return 0;

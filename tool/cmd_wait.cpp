@@ -3,6 +3,7 @@
 
 #include "command.h"
 #include "preflight.h"
+#include "quodem/platform/telephony_service.h"
 #include "session.h"
 #include "signals.h"
 
@@ -27,11 +28,21 @@ int RunWait(const ParsedArgs& args) {
     if (session.Interrupted()) return kExitInterrupted;
     // The component closes the line when a call goes idle, so every call needs a new Wait.
     if (!session.Wait()) {
+      // The line could not take its number (another process waits on it, or it cannot be
+      // used): say why and stop, rather than wait on a line no call can reach.
+      const std::string why = telephony::ServiceProblem();
       reporter->Problem("cannot wait on line " + std::to_string(line.index) + " (" + line.name +
-                        ")");
+                        ")" + (why.empty() ? "" : ": " + why));
       return kExitCallFailed;
     }
     reporter->Waiting(line.index, line.name, line.info.address);
+    const auto lines = telephony::ListLines();
+    if (line.info.device_id < lines.size() &&
+        lines[line.info.device_id].hold == telephony::NumberHold::kInUseByCall) {
+      reporter->Problem("number " + line.info.address +
+                        " is in use by another process's outgoing call; calls are answered "
+                        "as soon as it is free");
+    }
     if (session.WaitForEnd() == CallSession::Outcome::kInterrupted) {
       session.HangUpAfterInterrupt();
       return kExitInterrupted;

@@ -31,6 +31,7 @@ extern const Command kChatCommand;
 extern const Command kDemoCommand;
 extern const Command kConfigCommand;
 extern const Command kLocationCommand;
+extern const Command kEmulateCommand;
 
 // Parses `args` against the command's options and runs it: prints its help for --help, and
 // turns a UsageError or another exception into one line on standard error and exit status 1.

@@ -11,9 +11,9 @@
 namespace quodem::tool {
 namespace {
 
-const Command* const kCommands[] = {&kLinesCommand,   &kWaitCommand, &kDialCommand,
-                                    &kChatCommand,    &kDemoCommand, &kConfigCommand,
-                                    &kLocationCommand};
+const Command* const kCommands[] = {&kLinesCommand,    &kWaitCommand,   &kDialCommand,
+                                    &kChatCommand,     &kDemoCommand,   &kConfigCommand,
+                                    &kLocationCommand, &kEmulateCommand};
 
 constexpr const char* kVersion = "quodem 1.0.0.0";
 

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "line/call_table.h"
+#include "line/inbox.h"
 #include "line/quodem_thread.h"
 #include "transfer/read_modem_thread.h"
 
@@ -55,7 +57,10 @@ const char* CallStateName(CallState state) {
   return state <= csUnknown ? kNames[state] : "csUnknown";
 }
 
-TQuodem::TQuodem(TComponent* Owner) : TComponent(Owner) {
+TQuodem::TQuodem(TComponent* Owner)
+    : TComponent(Owner),
+      FCalls(std::make_unique<line::CallTable>()),
+      FInbox(std::make_shared<line::Inbox>()) {
   // Strings start empty, LineIndex at -1, no port held and FLocalCut clear (member
   // initialisers). The notification event is shared by name with every component and the
   // callback; the stop event is this component's own.
@@ -78,15 +83,18 @@ TQuodem::~TQuodem() {
   }
 
   {
-    std::lock_guard<std::mutex> session(FSessionLock);
-    HLINE opened;
+    // Every line still open is closed and the session ended; notifications about them no
+    // longer reach this component.
+    std::lock_guard<std::mutex> calls(FCallLock);
+    for (const line::LineOpen& open : FCalls->Opens()) {
+      if (open.open) lineClose(open.line);
+      line::UnregisterOpen(open.id);
+    }
+    FCalls->Clear();
     {
       std::lock_guard<std::mutex> lock(FLineLock);
-      opened = FOpenLine;
-      FOpenLine = 0;
       FCallParams.reset();
     }
-    if (opened != 0) lineClose(opened);
     if (HLINEAPP app = FLineApp.exchange(0); app != 0) lineShutdown(app);
   }
   if (FStopEvent != 0) CloseHandle(FStopEvent);
@@ -109,7 +117,7 @@ void TQuodem::StopWorkers() {
   // reader; release that too.
   bool held;
   {
-    std::lock_guard<std::recursive_mutex> cut(FCutLock);
+    std::lock_guard<std::mutex> cut(FCutLock);
     held = FReadThread != nullptr || FCommHandle.load() != INVALID_HANDLE_VALUE;
   }
   if (held) Cut();
@@ -173,6 +181,24 @@ std::vector<TPropInfo> TQuodem::PublishedProperties() const {
   props.push_back(EventProperty("OnLineReceive", "TTransferEvent"));
   props.push_back(EventProperty("OnMsgReceive", "TMsgReceiveEvent"));
   props.push_back(EventProperty("OnFileReceive", "TFileReceiveEvent"));
+
+  // Beyond the classic design, after everything it had, so the order of what existed stays.
+  TPropInfo replace_files;
+  replace_files.name = "ReplaceFiles";
+  replace_files.type = "bool";
+  replace_files.default_value = "True";
+  replace_files.get = [](const TComponent& c) {
+    return std::string(AsQuodem(c).ReplaceFiles() ? "True" : "False");
+  };
+  replace_files.set = [](TComponent& c, const std::string& text) {
+    if (text != "True" && text != "False") {
+      throw EPropertyError("ReplaceFiles: not True or False: " + text);
+    }
+    AsQuodem(c).SetReplaceFiles(text == "True");
+  };
+  props.push_back(std::move(replace_files));
+  props.push_back(EventProperty("OnFileError", "TFileErrorEvent"));
+  props.push_back(EventProperty("OnFileAccept", "TFileAcceptEvent"));
   return props;
 }
 
@@ -247,6 +273,23 @@ TFileReceiveEvent TQuodem::OnFileReceive() const {
 void TQuodem::SetOnFileReceive(TFileReceiveEvent handler) {
   std::lock_guard<std::mutex> lock(FEventLock);
   FOnFileReceive = std::move(handler);
+}
+
+TFileErrorEvent TQuodem::OnFileError() const {
+  std::lock_guard<std::mutex> lock(FEventLock);
+  return FOnFileError;
+}
+void TQuodem::SetOnFileError(TFileErrorEvent handler) {
+  std::lock_guard<std::mutex> lock(FEventLock);
+  FOnFileError = std::move(handler);
+}
+TFileAcceptEvent TQuodem::OnFileAccept() const {
+  std::lock_guard<std::mutex> lock(FEventLock);
+  return FOnFileAccept;
+}
+void TQuodem::SetOnFileAccept(TFileAcceptEvent handler) {
+  std::lock_guard<std::mutex> lock(FEventLock);
+  FOnFileAccept = std::move(handler);
 }
 
 }  // namespace quodem

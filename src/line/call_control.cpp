@@ -4,7 +4,10 @@
 #include <string>
 
 #include "line/call_record.h"
+#include "line/call_table.h"
+#include "line/inbox.h"
 #include "quodem/component/quodem.h"
+#include "quodem/platform/telephony_service.h"
 #include "transfer/read_modem_thread.h"
 
 namespace quodem {
@@ -35,14 +38,31 @@ bool CopyTranslated(const std::uint8_t* block, DWORD offset, DWORD size, char* d
 
 }  // namespace
 
+bool TQuodem::SelectedDevice(int* index, DWORD* device) const {
+  *index = LineIndex();
+  std::lock_guard<std::mutex> lock(FLineLock);
+  if (*index < 0 || *index >= FLineNames.Count()) return false;
+  *device = FLines[*index].DeviceId;
+  return true;
+}
+
 void TQuodem::Dial() {
-  const int index = LineIndex();
+  int index;
   DWORD device;
-  {
-    std::lock_guard<std::mutex> lock(FLineLock);
-    if (index < 0 || index >= FLineNames.Count()) return;
-    device = FLines[index].DeviceId;
-  }
+  if (!SelectedDevice(&index, &device)) return;
+  // A Dial that fails stores its result, reports it and runs Cut. The line it opened is
+  // closed again: a line left open would hold its number with nobody waiting on it.
+  line::OpenId opened = 0;
+  const auto fail = [&](LONG result) {
+    CallRecord.LastResult.store(result);
+    if (opened != 0) {
+      std::lock_guard<std::mutex> calls(FCallLock);
+      CloseOpenLine(opened);
+    }
+    Report(this, result);
+    Cut();
+  };
+
   // The dial string must fit CallRecord.DialInput with its zero; a longer one is refused
   // before anything is opened or placed.
   const std::string input = DialString();
@@ -53,7 +73,15 @@ void TQuodem::Dial() {
   }
 
   HLINE line = 0;
-  if (OpenLine(device, index, &line) != 0) return;
+  {
+    std::lock_guard<std::mutex> calls(FCallLock);
+    if (LONG result = OpenLine(device, index, false, &line, &opened); result != 0) {
+      Report(this, result);
+      return;
+    }
+  }
+  // The line stays open (an open line keeps the session from being restarted under it)
+  // until its call ends or Dial fails.
   const HLINEAPP app = FLineApp.load();
   const DWORD version = FApiVersion.load();
 
@@ -86,13 +114,7 @@ void TQuodem::Dial() {
   auto* output = reinterpret_cast<LINETRANSLATEOUTPUT*>(block);
   output->dwTotalSize = kTranslateOutputBytes;
   LONG result = lineTranslateAddressA(app, device, version, input.c_str(), 0, 0, output);
-  CallRecord.LastResult.store(result);
-  if (result != 0) {
-    storage.reset();
-    Report(this, result);
-    Cut();
-    return;
-  }
+  if (result != 0) return fail(result);
 
   char dialable[sizeof CallRecord.Dialable];
   char displayable[sizeof CallRecord.Displayable];
@@ -102,12 +124,9 @@ void TQuodem::Dial() {
                       displayable, sizeof displayable)) {
     // The translated address does not fit the call record: refused like a failed
     // translation.
-    storage.reset();
-    CallRecord.LastResult.store(LINEERR_INVALADDRESS);
-    Report(this, LINEERR_INVALADDRESS);
-    Cut();
-    return;
+    return fail(LINEERR_INVALADDRESS);
   }
+  CallRecord.LastResult.store(result);
   {
     std::lock_guard<std::mutex> lock(CallRecord.Strings);
     std::memcpy(CallRecord.Dialable, dialable, sizeof dialable);
@@ -117,64 +136,114 @@ void TQuodem::Dial() {
   storage.reset();
 
   {
-    std::lock_guard<std::mutex> setup(line::CallSetupLock());
+    // The call is recorded under FCallLock before any of its notifications can be handled:
+    // state handling takes the lock before it looks a call up.
+    std::lock_guard<std::mutex> calls(FCallLock);
     HCALL call = 0;
     result = lineMakeCallA(line, &call, dialable, 0, reinterpret_cast<LINECALLPARAMS*>(params));
-    if (call != 0) CallRecord.Call.store(call);
     CallRecord.LastResult.store(result);
-    // A positive result names the request, which goes on; its failure, if any, arrives as
-    // LINE_REPLY.
-    if (result > 0) line::SetPendingRequest(result);
+    if (result > 0) {
+      // The request goes on; its failure, if any, arrives as LINE_REPLY.
+      if (call != 0) CallRecord.Call.store(call);
+      FCalls->AddCall(call, opened, result);
+      line::SetPendingRequest(result);
+      return;
+    }
   }
-  if (result > 0) return;
-  Report(this, result);
-  Cut();
+  fail(result);
 }
 
 void TQuodem::Wait() {
-  const int index = LineIndex();
+  int index;
   DWORD device;
-  {
-    std::lock_guard<std::mutex> lock(FLineLock);
-    if (index < 0 || index >= FLineNames.Count()) return;
-    device = FLines[index].DeviceId;
-  }
-  HLINE line = 0;
-  OpenLine(device, index, &line);
-}
-
-LONG TQuodem::OpenLine(DWORD device, int index, HLINE* line) {
+  if (!SelectedDevice(&index, &device)) return;
   LONG result;
   {
-    // Under the session lock: a line is never opened on a session that idle handling is
-    // shutting down, and idle handling sees that a line was opened since its call began.
-    std::lock_guard<std::mutex> session(FSessionLock);
-    result = lineOpenA(FLineApp.load(), device, line, FApiVersion.load(), 0,
-                       reinterpret_cast<DWORD_PTR>(this), kOpenPrivileges, LINEMEDIAMODE_DATAMODEM,
-                       nullptr);
-    CallRecord.LastResult.store(result);
+    std::lock_guard<std::mutex> calls(FCallLock);
+    if (line::LineOpen* waiting = FCalls->FindWaiting(index)) {
+      // Waiting already: the line stays as it is, and stays open when the call on it ends.
+      // Opening it again would drop a call being offered on it at this very moment.
+      waiting->kept = true;
+      CallRecord.LastResult.store(0);
+      return;
+    }
+    HLINE line = 0;
+    line::OpenId opened = 0;
+    result = OpenLine(device, index, true, &line, &opened);
     if (result == 0) {
-      ++FSessionGeneration;
-      FLocalCut.store(false);  // a Cut before this call must not count for it
-      std::lock_guard<std::mutex> lock(FLineLock);
-      FLines[index].Line = *line;
-      FOpenLine = *line;
+      // A waiting line must hold its number (or listen address): without it no call would
+      // ever be offered to it, so the open is undone and the reason reported.
+      result = telephony::LineAddressHeld(line);
+      if (result != 0) {
+        CloseOpenLine(opened);
+        CallRecord.LastResult.store(result);
+      }
     }
   }
+  if (result != 0) Report(this, result);
+}
+
+LONG TQuodem::OpenLine(DWORD device, int index, bool for_wait, HLINE* line, line::OpenId* id) {
+  // The callback instance names this open, so every notification about the line, its calls
+  // and its requests reaches this component's inbox.
+  *id = line::RegisterOpen(FInbox);
+  LONG result =
+      lineOpenA(FLineApp.load(), device, line, FApiVersion.load(), 0, static_cast<DWORD_PTR>(*id),
+                kOpenPrivileges, LINEMEDIAMODE_DATAMODEM, nullptr);
+  CallRecord.LastResult.store(result);
   if (result != 0) {
-    {
-      std::lock_guard<std::mutex> lock(FLineLock);
-      FCallParams.reset();
-    }
-    Report(this, result);
+    line::UnregisterOpen(*id);
+    *id = 0;
+    std::lock_guard<std::mutex> lock(FLineLock);
+    FCallParams.reset();
+    return result;
   }
-  return result;
+  FLocalCut.store(false);  // a Cut before this call must not count for it
+  FCalls->AddOpen(*id, *line, index, for_wait ? line::OpenKind::kWait : line::OpenKind::kDial);
+  for (line::OpenId gone : FCalls->DropClosedOpens()) line::UnregisterOpen(gone);
+  std::lock_guard<std::mutex> lock(FLineLock);
+  FLines[index].Line = *line;
+  return 0;
+}
+
+void TQuodem::CloseOpenLine(line::OpenId id) {
+  line::LineOpen* open = FCalls->FindOpen(id);
+  if (open == nullptr || !open->open) return;
+  open->open = false;
+  lineClose(open->line);
+  {
+    std::lock_guard<std::mutex> lock(FLineLock);
+    if (FLines[open->row].Line == open->line) FLines[open->row].Line = 0;
+  }
+  for (line::OpenId gone : FCalls->DropClosedOpens()) line::UnregisterOpen(gone);
 }
 
 void TQuodem::Cut() {
-  CallRecord.LastResult.store(lineDrop(CallRecord.Call.load(), nullptr, 0));
+  {
+    // The drop goes to this component's current call: the one it placed or answered last of
+    // those not torn down yet. Marked cut, it keeps its port from being taken should its
+    // connected state still be on its way.
+    std::lock_guard<std::mutex> calls(FCallLock);
+    HCALL call = 0;
+    if (line::CallEntry* current = FCalls->Current()) {
+      current->cut = true;
+      current->dropped = true;
+      call = current->call;
+    }
+    CallRecord.LastResult.store(lineDrop(call, nullptr, 0));
+  }
   ReleasePort();
   FLocalCut.store(true);
+}
+
+void TQuodem::ReleasePortOf(HCALL call) {
+  {
+    std::lock_guard<std::mutex> cut(FCutLock);
+    if (FPortCall != call) return;
+  }
+  // Only the event worker takes a port over, and it is the caller here: the port cannot
+  // change hands in between.
+  ReleasePort();
 }
 
 void TQuodem::ReleasePort() {
@@ -182,7 +251,7 @@ void TQuodem::ReleasePort() {
   // at once; the port is released exactly once. Nothing here waits for a worker: the reader
   // is told to stop, its pending wait and transfers end when the mask is cleared and the
   // port purged and closed, and it ends by itself.
-  std::lock_guard<std::recursive_mutex> cut(FCutLock);
+  std::lock_guard<std::mutex> cut(FCutLock);
   const HANDLE port = FCommHandle.load();
   if (FReadThread) FReadThread->Terminate();
   if (port != INVALID_HANDLE_VALUE) {
@@ -191,6 +260,7 @@ void TQuodem::ReleasePort() {
     PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
   }
   FReadThread.reset();
+  FPortCall = 0;
   if (port != INVALID_HANDLE_VALUE) {
     // Invalid first, so a reader that reads the handle afresh stops using it; a call that
     // raced past that sees a closed handle and fails cleanly.
@@ -200,26 +270,18 @@ void TQuodem::ReleasePort() {
 }
 
 void TQuodem::ConfigDlg() {
-  const int index = LineIndex();
+  int index;
   DWORD device;
-  {
-    std::lock_guard<std::mutex> lock(FLineLock);
-    if (index < 0 || index >= FLineNames.Count()) return;
-    device = FLines[index].DeviceId;
-  }
+  if (!SelectedDevice(&index, &device)) return;
   LONG result = lineConfigDialogA(device, nullptr, nullptr);
   CallRecord.LastResult.store(result);
   if (result != 0) Report(this, result);
 }
 
 void TQuodem::TransDlg() {
-  const int index = LineIndex();
+  int index;
   DWORD device;
-  {
-    std::lock_guard<std::mutex> lock(FLineLock);
-    if (index < 0 || index >= FLineNames.Count()) return;
-    device = FLines[index].DeviceId;
-  }
+  if (!SelectedDevice(&index, &device)) return;
   const std::string address = DialString();
   LONG result =
       lineTranslateDialogA(FLineApp.load(), device, FApiVersion.load(), nullptr, address.c_str());

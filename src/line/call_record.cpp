@@ -1,7 +1,11 @@
 // The process-wide CallRecord and the telephony callback. The callback runs on the service's
-// thread: it only records what happened and signals "LineModemEvent"; the event workers do
-// the rest (line_state.cpp).
+// thread: it only records what happened and signals; the event workers do the rest
+// (line_state.cpp). Besides the classic record it leaves each notification, with its call or
+// request, in the inbox of the component whose line it is about (line/inbox.h), so state
+// handling acts on the call a notification names.
 #include "line/call_record.h"
+
+#include "line/inbox.h"
 
 #include <mutex>
 
@@ -21,11 +25,6 @@ LONG early_reply_id = 0;
 LONG early_reply_result = 0;
 
 }  // namespace
-
-std::mutex& CallSetupLock() {
-  static std::mutex lock;
-  return lock;
-}
 
 std::optional<int> MapCallState(DWORD line_call_state) {
   switch (line_call_state) {
@@ -72,6 +71,13 @@ void SignalLineEvent() {
   CloseHandle(event);
 }
 
+void ResetLineEvent() {
+  HANDLE event = OpenEventA(EVENT_ALL_ACCESS, FALSE, kLineEventName);
+  if (event == 0) return;
+  ResetEvent(event);
+  CloseHandle(event);
+}
+
 void SetPendingRequest(LONG request_id) {
   bool failed_already = false;
   {
@@ -89,22 +95,34 @@ void SetPendingRequest(LONG request_id) {
 
 }  // namespace line
 
-void LineCallback(DWORD hDevice, DWORD dwMessage, DWORD_PTR /*dwInstance*/, DWORD_PTR dwParam1,
+void LineCallback(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
                   DWORD_PTR dwParam2, DWORD_PTR dwParam3) {
+  // The instance value names the line open, and so the component, a notification is about.
+  const auto open = static_cast<line::OpenId>(dwInstance);
   switch (dwMessage) {
     case LINE_CALLSTATE: {
       if (auto state = line::MapCallState(static_cast<DWORD>(dwParam1))) {
+        const bool owner = dwParam3 == LINECALLPRIVILEGE_OWNER;
         // The offered call becomes the current one only when this application owns it.
-        if (*state == csOffering && dwParam3 == LINECALLPRIVILEGE_OWNER) {
+        if (*state == csOffering && owner) {
           CallRecord.Call.store(static_cast<HCALL>(hDevice));
         }
         CallRecord.State.store(*state);
+        if (auto inbox = line::FindInbox(open)) {
+          // Signals as it records.
+          inbox->AddCallState(static_cast<HCALL>(hDevice), open, *state, owner);
+          return;
+        }
       }
       line::SignalLineEvent();
       return;
     }
     case LINE_CLOSE:
       CallRecord.State.store(csDisconnected);
+      if (auto inbox = line::FindInbox(open)) {
+        inbox->AddLineClosed(open);
+        return;
+      }
       line::SignalLineEvent();
       return;
     case LINE_REPLY: {
@@ -121,6 +139,14 @@ void LineCallback(DWORD hDevice, DWORD dwMessage, DWORD_PTR /*dwInstance*/, DWOR
             line::early_reply_id = request;
             line::early_reply_result = outcome;
           }
+        }
+      }
+      // A failed request of a component's own goes to that component whichever request the
+      // process-wide record names.
+      if (outcome != 0) {
+        if (auto inbox = line::FindInbox(open)) {
+          inbox->AddReply(request, outcome, open);
+          return;
         }
       }
       if (signal) line::SignalLineEvent();

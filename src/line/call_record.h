@@ -1,7 +1,6 @@
 // Line-control internals shared by the callback, state handling and call control.
 #pragma once
 
-#include <mutex>
 #include <optional>
 
 #include "quodem/component/quodem.h"
@@ -15,21 +14,13 @@ std::optional<int> MapCallState(DWORD line_call_state);
 // Sets "LineModemEvent" (opened by name, set, closed again). Does nothing when no component
 // holds the event.
 void SignalLineEvent();
+// Resets it the same way.
+void ResetLineEvent();
 
 // Records the identifier of the call request just started as CallRecord.RequestId. A failure
 // reply for that request may already have reached the callback (the service delivers it on
 // its own thread as soon as the request function has returned); it is applied now, as the
 // callback would have: stored in CallRecord.LastResult and signalled.
 void SetPendingRequest(LONG request_id);
-
-// Held by Dial from just before lineMakeCallA until the new call is stored in
-// CallRecord.Call. The call's first notifications can reach an event worker before Dial has
-// stored the handle; state handling passes WaitForCallSetup first, so it never acts on (or
-// drops) the previous call instead. Never held while raising an event or waiting for a
-// notification.
-std::mutex& CallSetupLock();
-inline void WaitForCallSetup() {
-  std::lock_guard<std::mutex> barrier(CallSetupLock());
-}
 
 }  // namespace quodem::line

@@ -5,6 +5,8 @@
 
 #include "line/modem_init.h"
 
+#include "line/call_table.h"
+#include "line/inbox.h"
 #include "quodem/component/quodem.h"
 
 namespace quodem {
@@ -28,15 +30,19 @@ std::string LineNameFromCaps(const std::uint8_t* block, std::size_t block_bytes)
 void TQuodem::ModemInit() {
   LONG result;
   {
-    std::lock_guard<std::mutex> session(FSessionLock);
+    std::lock_guard<std::mutex> calls(FCallLock);
     // A session started before (by an earlier ModemInit) is ended first; lineShutdown also
-    // closes its lines, so no row's line handle stays valid.
-    if (HLINEAPP previous = FLineApp.exchange(0); previous != 0) lineShutdown(previous);
+    // closes its lines and ends their calls, so no row's line handle and no call stays valid.
+    if (HLINEAPP previous = FLineApp.exchange(0); previous != 0) {
+      lineShutdown(previous);
+      ReleasePort();
+    }
+    for (const line::LineOpen& open : FCalls->Opens()) line::UnregisterOpen(open.id);
+    FCalls->Clear();
     {
       std::lock_guard<std::mutex> lock(FLineLock);
       for (LineEntry& row : FLines) row = LineEntry{};
       FLineNames.Clear();
-      FOpenLine = 0;
     }
 
     HLINEAPP app = 0;

@@ -56,7 +56,7 @@ unsigned long TQuodem::Read(void* Dest, unsigned long Bytes) {
   if (FCommHandle.load() == INVALID_HANDLE_VALUE) return 0;
   std::shared_ptr<TReadModemThread> reader;
   {
-    std::lock_guard<std::recursive_mutex> cut(FCutLock);
+    std::lock_guard<std::mutex> cut(FCutLock);
     reader = FReadThread;
   }
   // Without a reader worker (just before it starts, or while Cut lets it go) there is

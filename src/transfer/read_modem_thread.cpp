@@ -8,7 +8,6 @@
 #include <string>
 
 #include "transfer/file_name.h"
-#include "transfer/received_file.h"
 
 namespace quodem {
 namespace {
@@ -22,6 +21,13 @@ constexpr DWORD kBufferBytes = 64 * 1024;
 // receiver's cost per byte low on a fast line (where senders hand over large blocks anyway);
 // 2 KiB still means a progress report at least every 0.7 s on a 28.8 kbit/s modem.
 constexpr DWORD kEmptyQueueRequest = 2 * 1024;
+
+// Reasons of OnFileError that are not the system's error texts.
+constexpr char kReasonUnusableName[] = "unusable name";
+constexpr char kReasonNameTooLong[] = "name longer than 255 bytes";
+constexpr char kReasonRefused[] = "refused by the host";
+constexpr char kReasonCallEnded[] = "the call ended before the last byte";
+constexpr char kReasonNoFolder[] = "no folder to save into";
 
 // The component the current thread reads for, while a reader worker's body runs on it.
 thread_local const TQuodem* t_reading_for = nullptr;
@@ -50,7 +56,7 @@ TReadModemThread::TReadModemThread(TQuodem* owner)
 
 TReadModemThread::~TReadModemThread() {
   // Execute removes its temporary file itself; this only covers a worker that never ran.
-  DiscardReceivedFile(FFileStream);
+  FFile.reset();
   if (FReadEvent != 0) CloseHandle(FReadEvent);
 }
 
@@ -116,7 +122,7 @@ void TReadModemThread::Execute() {
   } catch (...) {
     // Nothing below throws on purpose; whatever did ends this worker quietly.
   }
-  DiscardReceivedFile(FFileStream);
+  FFile.reset();
   t_reading_for = nullptr;
   // The very last use of the owner: its destructor waits for this count to reach 0 and may
   // free the component as soon as the lock is released.
@@ -131,6 +137,13 @@ void TReadModemThread::ReceiveLoop() {
   std::lock_guard<std::mutex> receiving(FOwner->FReceiveLock);
   HANDLE port = CurrentPort();
   if (port == INVALID_HANDLE_VALUE || !SetCommMask(port, EV_RXCHAR)) return;
+  // Whatever receivers killed in mid-file left in the save folder goes before new files come.
+  std::string folder;
+  {
+    std::lock_guard<std::mutex> lock(FOwner->FFieldLock);
+    folder = FOwner->FSaveFileDir;
+  }
+  SweepFolder(folder);
   while (!Terminated()) {
     port = CurrentPort();
     if (port == INVALID_HANDLE_VALUE) return;
@@ -181,49 +194,96 @@ TReadModemThread::FrameResult TReadModemThread::ReceiveMessage(const FrameHeader
 }
 
 TReadModemThread::FrameResult TReadModemThread::ReceiveFile(const FrameHeader& header) {
-  std::string name;
-  if (header.Length > kMaxReceivedNameLength) {
-    // A name that long cannot come from a conforming sender: the frame is read and dropped.
-    if (ReadSpan(header.Length, nullptr, false) != FrameResult::kDone) {
-      return FrameResult::kBroken;
-    }
-  } else if (header.Length > 0) {
-    std::uint8_t raw[kMaxReceivedNameLength + 1] = {};
-    if (ReadBytes(raw, header.Length) != header.Length) return FrameResult::kBroken;
-    const auto* text = reinterpret_cast<const char*>(raw);
-    name = SafeReceivedFileName(std::string(text, strnlen(text, header.Length)));
+  FFileFailure.clear();
+  // The name: a usable one is at most 255 bytes. Of a longer one the first bytes are kept for
+  // the report and the rest is read and dropped.
+  const bool over_long = header.Length > kMaxReceivedNameLength;
+  const DWORD kept = std::min<DWORD>(header.Length, kMaxReceivedNameLength + 1);
+  char raw[kMaxReceivedNameLength + 2] = {};  // ReadBytes clears one byte beyond its count
+  const auto got = static_cast<DWORD>(kept > 0 ? ReadBytes(raw, kept) : 0);
+  const std::string received(raw, strnlen(raw, got));
+  if (got != kept ||
+      (over_long && ReadSpan(header.Length - kept, nullptr, false) != FrameResult::kDone)) {
+    ReportFileError(PrintableFileName(received), kReasonCallEnded);
+    return FrameResult::kBroken;
   }
+  const std::string name = over_long ? std::string() : SafeReceivedFileName(received);
+  // Reports name the file as it would have been saved, or show what arrived.
+  const std::string shown = name.empty() ? PrintableFileName(received) : name;
 
   std::string directory;
   {
     std::lock_guard<std::mutex> lock(FOwner->FFieldLock);
     FOwner->FRecvFileName = name;
     // The folder is taken once per frame: the temporary file and the target must be in the
-    // same one for the final rename. A change by the host applies from the next frame.
+    // same one. A change by the host applies from the next frame.
     directory = FOwner->FSaveFileDir;
   }
-  const std::string target = name.empty() ? std::string() : JoinSavePath(directory, name);
-  if (!target.empty()) {
-    try {
-      FFileStream = CreateReceiveTempFile(directory);
-    } catch (...) {
-      // Folder missing or not writable: the frame is still read, then dropped.
-      FFileStream.reset();
-    }
+  if (over_long) {
+    FFileFailure = kReasonNameTooLong;
+  } else if (name.empty() || IsReceiveTempName(name)) {
+    // (A name of the temporary files' pattern is unusable too: a peer must neither replace
+    // another receiver's file in progress nor have its own swept away.)
+    FFileFailure = kReasonUnusableName;
+  } else if (!AcceptFile()) {
+    FFileFailure = kReasonRefused;
+  } else if (directory.empty()) {
+    FFileFailure = kReasonNoFolder;
+  } else {
+    SweepFolder(directory);
+    std::error_code error;
+    FFile = ReceivedFile::Create(directory, error);
+    if (!FFile) FFileFailure = error.message();
   }
 
+  // A frame that is not saved is still read to its end, so the next frame is found.
   if (ReadSpan(header.Size, nullptr, true) != FrameResult::kDone) {
-    DiscardReceivedFile(FFileStream);
+    FFile.reset();
+    ReportFileError(shown, FFileFailure.empty() ? kReasonCallEnded : FFileFailure);
     return FrameResult::kBroken;
   }
-  if (!FFileStream) return FrameResult::kDone;  // dropped: bad name or failed save
-  if (!CommitReceivedFile(FFileStream, target)) return FrameResult::kDone;
+  if (!FFile) {
+    ReportFileError(shown, FFileFailure);
+    return FrameResult::kDone;
+  }
+  std::string saved;
+  const std::error_code error = FFile->Commit(name, FOwner->ReplaceFiles(), saved);
+  FFile.reset();
+  if (error) {
+    ReportFileError(shown, error.message());
+    return FrameResult::kDone;
+  }
   {
     std::lock_guard<std::mutex> lock(FOwner->FFieldLock);
-    FOwner->FRecvFilePath = target;
+    FOwner->FRecvFilePath = saved;
   }
   RaiseEvent([this] { FOwner->DoFileReceive(); });
   return FrameResult::kDone;
+}
+
+bool TReadModemThread::AcceptFile() {
+  bool accepted = false;
+  RaiseEvent([&] {
+    FOwner->FRecvAccept.store(true);
+    FOwner->DoFileAccept();
+    accepted = FOwner->FRecvAccept.load();
+  });
+  return accepted;
+}
+
+void TReadModemThread::ReportFileError(const std::string& name, const std::string& reason) {
+  {
+    std::lock_guard<std::mutex> lock(FOwner->FFieldLock);
+    FOwner->FRecvErrorName = name;
+    FOwner->FRecvErrorReason = reason;
+  }
+  RaiseEvent([this] { FOwner->DoFileError(); });
+}
+
+void TReadModemThread::SweepFolder(const std::string& directory) {
+  if (directory.empty() || directory == FSweptFolder) return;
+  RemoveStaleReceiveFiles(directory);
+  FSweptFolder = directory;
 }
 
 DWORD TReadModemThread::PayloadRequest(DWORD remaining, DWORD room) const {
@@ -246,12 +306,11 @@ TReadModemThread::FrameResult TReadModemThread::ReadSpan(DWORD total, std::uint8
     if (got > 0) {
       remaining -= got;
       if (payload) {
-        if (into == nullptr && FFileStream) {
-          try {
-            FFileStream->Write(dest, got);
-          } catch (...) {
-            // Disk full, quota, I/O error: the rest of the frame is read and dropped.
-            DiscardReceivedFile(FFileStream);
+        if (into == nullptr && FFile) {
+          // Disk full, quota, I/O error: the rest of the frame is read and dropped.
+          if (const std::error_code error = FFile->Write(dest, got)) {
+            FFile.reset();
+            FFileFailure = error.message();
           }
         }
         FOwner->FRecvBytes.fetch_add(got);

@@ -1,14 +1,14 @@
 // SendBuffer and SendFile: one frame each, written through Write as the head (marker,
 // header, name), then 255-byte chunks and the rest, with DoSentState after each payload
-// write.
+// write. SendFile streams the file: it holds one block of it at a time.
 //
 // Sends on one component are serialised by FSendLock, so frames never interleave. A send
 // that would wait for a send it can never see finish fails at once with its failure message
 // instead: one started on this component's reader worker (a receive handler) while another
 // send runs (the other send may be waiting for the peer, whose reader may be waiting for
 // ours), and one started from an OnSentState handler of a send on the same thread.
+#include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <new>
 #include <vector>
 
@@ -21,6 +21,16 @@ namespace {
 constexpr char kDataTransferFailed[] = "データ転送に失敗しました";
 constexpr char kOutOfMemory[] = "メモリー不足です";
 constexpr char kFileTransferFailed[] = "ファイル転送に失敗しました";
+constexpr char kReadFailed[] = "ファイルの読込に失敗しました";
+
+// SendFile reads the file in blocks of this size, so its memory stays bounded whatever the
+// file's size, and a Cut takes effect before the next block is read.
+constexpr std::size_t kSendFileBlockBytes = 64 * 1024;
+// Each block but the last is a whole number of 255-byte chunks, so the chunks, and the
+// progress reports after them, fall where they would for the payload in one piece.
+constexpr DWORD kSendBlockBytes =
+    static_cast<DWORD>(kSendFileBlockBytes / kChunkBytes * kChunkBytes);
+static_assert(kSendBlockBytes >= kChunkBytes);
 
 // The components whose send runs on this thread (nested through OnSentState handlers).
 thread_local std::vector<const TQuodem*> t_sending;
@@ -28,7 +38,7 @@ thread_local std::vector<const TQuodem*> t_sending;
 // Holds FSendLock for one send, or fails to when waiting could never end.
 class SendTurn {
  public:
-  SendTurn(const TQuodem* component, std::timed_mutex& lock, bool wait) {
+  SendTurn(const TQuodem* component, std::mutex& lock, bool wait) {
     for (const TQuodem* sending : t_sending) {
       if (sending == component) return;  // a send of this component runs on this thread
     }
@@ -51,7 +61,7 @@ class SendTurn {
   explicit operator bool() const { return lock_ != nullptr; }
 
  private:
-  std::timed_mutex* lock_ = nullptr;
+  std::mutex* lock_ = nullptr;
 };
 
 bool Fail(const char* message) {
@@ -82,8 +92,8 @@ bool TQuodem::SendBuffer(const void* Source, int Bytes) {
       head[0] = kFrameMarker;
       EncodeFrameHeader(FSendHeader, head + 1);
       FSentBytes.store(0);
-      sent =
-          Write(head, kHeadBytes) && WriteFramePayload(payload.data(), static_cast<DWORD>(Bytes));
+      sent = Write(head, kHeadBytes) &&
+             WriteFramePayload(payload.data(), static_cast<DWORD>(Bytes), 0);
     }
   }
   // The message is shown after the turn is given back: a modal box must not hold up the
@@ -96,24 +106,27 @@ bool TQuodem::SendFile(const std::string& Path) {
   // Marker, header, name and its zero byte must fit the 256-byte head.
   if (name.size() > kMaxSentNameBytes) return Fail(kFileTransferFailed);
 
-  // Size is 32 bits on the wire: a file of 4 GiB or more is refused before it is loaded.
-  // (A file that cannot be examined is left to the load below, which throws.)
-  std::error_code examined;
-  const std::uintmax_t on_disk = std::filesystem::file_size(Path, examined);
-  if (!examined && on_disk > UINT32_MAX) return Fail(kFileTransferFailed);
+  // Opened without blocking, and only as a regular file: a FIFO, a device or a folder throws
+  // here as a missing file does, before anything is written.
+  TFileStream file(Path, TFileStream::fmOpenRead);
+  // The size seen now is what is sent: a file that grows meanwhile is sent as it was. Size is
+  // 32 bits on the wire: a file of 4 GiB or more is refused.
+  const std::int64_t size = file.Size();
+  if (size > static_cast<std::int64_t>(UINT32_MAX)) return Fail(kFileTransferFailed);
+  const auto total = static_cast<DWORD>(size);
 
-  // The one copy of the file: the payload is written straight from the stream's memory.
-  // A file that cannot be opened or read throws here, before anything is written.
-  TMemoryStream stream;
+  std::vector<std::uint8_t> block;
   try {
-    stream.LoadFromFile(Path);
+    block.resize(std::min<DWORD>(total, kSendBlockBytes));
   } catch (const std::bad_alloc&) {
     return Fail(kOutOfMemory);
   }
-  const std::int64_t size = stream.Size();
-  // The file may have grown since it was examined.
-  if (size > static_cast<std::int64_t>(UINT32_MAX)) return Fail(kFileTransferFailed);
+  // The first block is read before anything is written, so a file that cannot be read throws
+  // (EReadError) with nothing on the line, and one already shorter than its size fails.
+  DWORD in_block = std::min<DWORD>(total, kSendBlockBytes);
+  if (file.Read(block.data(), in_block) != in_block) return Fail(kReadFailed);
 
+  const char* failure = kFileTransferFailed;
   bool sent = false;
   {
     SendTurn turn(this, FSendLock, !TReadModemThread::IsReaderThreadOf(this));
@@ -121,37 +134,62 @@ bool TQuodem::SendFile(const std::string& Path) {
       FSendHeader = FrameHeader{};
       FSendHeader.Kind = dcFile;
       FSendHeader.Length = static_cast<std::uint16_t>(name.size() + 1);
-      FSendHeader.Size = static_cast<std::uint32_t>(size);
+      FSendHeader.Size = total;
       // The reader overwrites FileTotal with every header it receives; the payload below
-      // is sized from `size`, never from FileTotal.
-      FFileTotal.store(static_cast<DWORD>(size));
+      // is sized from `total`, never from FileTotal.
+      FFileTotal.store(total);
       std::uint8_t head[kHeadBufferBytes] = {};
       head[0] = kFrameMarker;
       EncodeFrameHeader(FSendHeader, head + 1);
       std::memcpy(head + kHeadBytes, name.data(), name.size());
       FSentBytes.store(0);
-      sent = Write(head, kHeadBytes + FSendHeader.Length) &&
-             WriteFramePayload(stream.Memory(), static_cast<DWORD>(size));
+      sent = Write(head, kHeadBytes + FSendHeader.Length);
+      DWORD done = 0;
+      while (sent) {
+        sent = WriteFramePayload(block.data(), in_block, done);
+        done += in_block;
+        if (!sent || done == total) break;
+        // Cut ends the send here at the latest: no further block is read for a closed port.
+        if (FCommHandle.load() == INVALID_HANDLE_VALUE) {
+          sent = false;
+          break;
+        }
+        in_block = std::min<DWORD>(total - done, kSendBlockBytes);
+        bool read = false;
+        try {
+          read = file.Read(block.data(), in_block) == in_block;
+        } catch (const EStreamError&) {
+          // An I/O error: as a file that shrank.
+        }
+        if (!read) {
+          // The head announced bytes the file no longer has. The call is cut inside this send's
+          // turn, so no other frame follows the partial one, and the far end drops it rather
+          // than take what comes next as its missing bytes.
+          sent = false;
+          failure = kReadFailed;
+          Cut();
+        }
+      }
       if (sent) FSentBytes.store(0);
     }
   }
-  return sent || Fail(kFileTransferFailed);
+  return sent || Fail(failure);
 }
 
-bool TQuodem::WriteFramePayload(const std::uint8_t* Payload, DWORD Total) {
+bool TQuodem::WriteFramePayload(const std::uint8_t* Payload, DWORD Bytes, DWORD Offset) {
   // FSentBytes is a signed 32-bit field; files of 2 GiB and more wrap in it and come back
   // whole as the unsigned Size of OnSentState.
   DWORD sent = 0;
-  while (Total - sent >= kChunkBytes) {
+  while (Bytes - sent >= kChunkBytes) {
     if (!Write(Payload + sent, kChunkBytes)) return false;
     sent += kChunkBytes;
-    FSentBytes.store(static_cast<int>(sent));
+    FSentBytes.store(static_cast<int>(Offset + sent));
     DoSentState();
   }
-  if (sent < Total) {
-    if (!Write(Payload + sent, Total - sent)) return false;
-    sent = Total;
-    FSentBytes.store(static_cast<int>(sent));
+  if (sent < Bytes) {
+    if (!Write(Payload + sent, Bytes - sent)) return false;
+    sent = Bytes;
+    FSentBytes.store(static_cast<int>(Offset + sent));
     DoSentState();
   }
   return true;

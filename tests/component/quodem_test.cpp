@@ -85,6 +85,9 @@ TEST(PublishedProperties, InDesignedOrderWithTypesAndDefaults) {
       {"OnLineReceive", "TTransferEvent", true, true},
       {"OnMsgReceive", "TMsgReceiveEvent", true, true},
       {"OnFileReceive", "TFileReceiveEvent", true, true},
+      {"ReplaceFiles", "bool", true, false},
+      {"OnFileError", "TFileErrorEvent", true, true},
+      {"OnFileAccept", "TFileAcceptEvent", true, true},
   };
   ASSERT_EQ(std::size(expected), props.size());
   for (std::size_t i = 0; i < props.size(); ++i) {
@@ -95,6 +98,8 @@ TEST(PublishedProperties, InDesignedOrderWithTypesAndDefaults) {
   }
   EXPECT_EQ("-1", props[0].default_value);
   EXPECT_EQ("''", props[3].default_value);
+  EXPECT_EQ("True", props[11].default_value);
+  EXPECT_TRUE(modem.ReplaceFiles());
 }
 
 TEST(PublishedProperties, SaveAndLoadRoundTrip) {
@@ -103,7 +108,9 @@ TEST(PublishedProperties, SaveAndLoadRoundTrip) {
   source.SetLineIndex(1);
   source.SetDialString("+1 (425) 555-0100 it's");
   source.SetSaveFileDir("/tmp/in box");
+  source.SetReplaceFiles(false);
   const std::string text = SaveComponentProperties(source);
+  EXPECT_NE(std::string::npos, text.find("  ReplaceFiles = False\n"));
   EXPECT_EQ(std::string::npos, text.find("FileTotal"));  // read-only: not stored
   EXPECT_EQ(std::string::npos, text.find("OnLineState"));
 
@@ -113,10 +120,11 @@ TEST(PublishedProperties, SaveAndLoadRoundTrip) {
   EXPECT_EQ(1, target.LineIndex());
   EXPECT_EQ(source.DialString(), target.DialString());
   EXPECT_EQ("/tmp/in box", target.SaveFileDir());
+  EXPECT_FALSE(target.ReplaceFiles());
   EXPECT_EQ(text, SaveComponentProperties(target));
 }
 
-TEST(PublishedProperties, BadLineIndexIsRefused) {
+TEST(PublishedProperties, BadValuesAreRefused) {
   TQuodem modem;
   modem.SetLineIndex(0);
   EXPECT_THROW(LoadComponentProperties(modem, "object TQuodem\n  LineIndex = 1x\nend\n"),
@@ -124,6 +132,12 @@ TEST(PublishedProperties, BadLineIndexIsRefused) {
   EXPECT_THROW(LoadComponentProperties(modem, "object TQuodem\n  FileTotal = 3\nend\n"),
                EPropertyError);
   EXPECT_EQ(0, modem.LineIndex());
+  // ReplaceFiles takes True or False only; the whole text is checked before anything is set.
+  EXPECT_THROW(
+      LoadComponentProperties(modem, "object TQuodem\n  LineIndex = 1\n  ReplaceFiles = 0\nend\n"),
+      EPropertyError);
+  EXPECT_EQ(0, modem.LineIndex());
+  EXPECT_TRUE(modem.ReplaceFiles());
 }
 
 TEST(CallStateNames, EveryStateAndOutOfRange) {

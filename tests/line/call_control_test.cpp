@@ -65,7 +65,7 @@ TEST_F(CallControl, DialStringThatDoesNotFitIsRefused) {
 }
 
 // An empty dial string goes to translation like any other; the service refuses it, and Dial
-// reports and cuts. The line it opened stays open.
+// reports and cuts. The line it opened is closed again, so its number is not held.
 TEST_F(CallControl, EmptyDialStringIsTranslatedAndRefusedByTheService) {
   ProbeQuodem modem;
   LineEvents events(modem);
@@ -73,7 +73,8 @@ TEST_F(CallControl, EmptyDialStringIsTranslatedAndRefusedByTheService) {
   modem.Dial();
   EXPECT_EQ(std::vector<LONG>{LINEERR_INVALADDRESS}, events.Errors());
   EXPECT_TRUE(modem.LocalCut());
-  EXPECT_EQ(telephony::NumberHold::kHeldHere, telephony::ListLines()[0].hold);
+  EXPECT_FALSE(modem.HasOpenLines());
+  EXPECT_NE(telephony::NumberHold::kHeldHere, telephony::ListLines()[0].hold);
 }
 
 // A dialable string that grows past CallRecord.Dialable in translation is refused too.

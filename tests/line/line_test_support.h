@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "line/call_table.h"
+#include "line/inbox.h"
 #include "quodem/component/quodem.h"
 #include "quodem/platform/telephony_service.h"
 
@@ -37,9 +39,22 @@ class ProbeQuodem : public TQuodem {
     return FLines[row].Name;
   }
   bool HasReader() {
-    std::lock_guard<std::recursive_mutex> lock(FCutLock);
+    std::lock_guard<std::mutex> lock(FCutLock);
     return FReadThread != nullptr;
   }
+  // Calls not torn down yet, and lines still open, in this component's own record.
+  std::size_t KnownCalls() {
+    std::lock_guard<std::mutex> lock(FCallLock);
+    return FCalls->CallCount();
+  }
+  bool HasOpenLines() {
+    std::lock_guard<std::mutex> lock(FCallLock);
+    return FCalls->HasOpenLines();
+  }
+  // Makes the event worker run a round of its own (as a notification for it would).
+  void Nudge() { SetEvent(FInbox->Event()); }
+  // True once every call this component knew has been torn down and its lines closed.
+  bool Quiet() { return KnownCalls() == 0 && !HasOpenLines(); }
 };
 
 // A flag one thread sets and another waits for.
@@ -122,6 +137,13 @@ class LineEvents {
   }
   bool WaitError() {
     return WaitUntil([&] { return !errors_.empty(); });
+  }
+  // Waits until `done` (which must not take this recorder's lock) holds; a handler that
+  // changes what it looks at calls Poke.
+  bool WaitFor(const std::function<bool()>& done) { return WaitUntil(done); }
+  void Poke() {
+    { std::lock_guard<std::mutex> lock(lock_); }
+    changed_.notify_all();
   }
 
   std::vector<StateSeen> States() {
@@ -219,6 +241,33 @@ class FarEnd {
       return false;
     });
     return call;
+  }
+  // Waits until `call` has reached `state`, looking at every notification so far (the cursor
+  // of WaitState does not move).
+  bool WaitCallState(HCALL call, DWORD state) { return WaitCallStateFor(call, state, kGuard); }
+  bool WaitCallStateFor(HCALL call, DWORD state, std::chrono::milliseconds guard) {
+    std::unique_lock<std::mutex> lock(lock_);
+    return changed_.wait_for(lock, guard, [&] {
+      for (const Message& m : messages_) {
+        if (m.message == LINE_CALLSTATE && m.device == call && m.p1 == state) return true;
+      }
+      return false;
+    });
+  }
+  // Every call that has reached `state` so far.
+  std::vector<HCALL> CallsIn(DWORD state) {
+    std::lock_guard<std::mutex> lock(lock_);
+    std::vector<HCALL> calls;
+    for (const Message& m : messages_) {
+      if (m.message == LINE_CALLSTATE && m.p1 == state) calls.push_back(m.device);
+    }
+    return calls;
+  }
+  // Hangs `call` up on this side: drops it, waits for its idle state, deallocates it.
+  void HangUp(HCALL call) {
+    lineDrop(call, nullptr, 0);
+    EXPECT_TRUE(WaitCallState(call, LINECALLSTATE_IDLE));
+    lineDeallocateCall(call);
   }
   // Answers the next offered call; returns it.
   HCALL AnswerNext() {

@@ -164,5 +164,44 @@ TEST_F(TcpLine, FaultsAddressTheBoundAddress) {
   EXPECT_EQ(ListLines()[0].hold, NumberHold::kFree);
 }
 
+// Between two calls of one waiter (its line closed and opened again) no other program can
+// take the port: it stays bound, and the reopened line listens on the same port.
+TEST_F(TcpLine, AWaiterKeepsItsPortBetweenCalls) {
+  UseListenAddress("127.0.0.1:0");
+  auto waiter = std::make_unique<Party>(0);
+  const std::string address = ListLines()[0].address;
+  ASSERT_EQ(lineClose(waiter->line), 0);
+
+  sockaddr_in taken{};
+  taken.sin_family = AF_INET;
+  taken.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  taken.sin_port = htons(static_cast<std::uint16_t>(std::stoi(address.substr(10))));
+  int other = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  EXPECT_NE(bind(other, reinterpret_cast<sockaddr*>(&taken), sizeof taken), 0)
+      << "another program bound " << address << " between two calls";
+  close(other);
+
+  waiter->Open(0);
+  EXPECT_EQ(telephony::LineAddressHeld(waiter->line), 0);
+  EXPECT_EQ(ListLines()[0].address, address);
+  Party caller(0);
+  HCALL call = caller.Dial(address);
+  caller.recorder.WaitState(call, LINECALLSTATE_CONNECTED);
+  waiter->recorder.WaitOffered();
+}
+
+// A line that dials out stops listening for the call's length; a waiter can take the port.
+TEST_F(TcpLine, ADialingLineGivesItsPortBack) {
+  ForeignListener far;
+  UseListenAddress("127.0.0.1:0");
+  Party dialer(0);
+  EXPECT_EQ(telephony::LineAddressHeld(dialer.line), 0);
+  HCALL call = dialer.Dial("127.0.0.1:" + std::to_string(far.port));
+  EXPECT_EQ(telephony::LineAddressHeld(dialer.line), LINEERR_RESOURCEUNAVAIL);
+  Party waiter(0);
+  EXPECT_EQ(telephony::LineAddressHeld(waiter.line), 0);
+  dialer.HangUp(call);
+}
+
 }  // namespace
 }  // namespace quodem::telephony_test

@@ -206,9 +206,9 @@ inline std::string Describe(const Resources& r) {
 //
 // Keeping a line waiting. The end of a call closes the line and restarts the session, so a
 // host that keeps answering calls calls Wait from its csIdle handler: KeepWaiting does that.
-// csIdle may be raised more than once for one ended call; each of those Waits reopens the
-// line, which can turn away a call offered at that very moment, so the soak counts and
-// retries calls lost while being set up.
+// csIdle may be raised more than once for one ended call; a Wait on a line that is waiting
+// already leaves it as it is (and keeps it open when its call ends), so no call offered at
+// that moment is turned away.
 class CallTracker {
  public:
   void Attach(TQuodem& modem) {

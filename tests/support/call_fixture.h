@@ -157,9 +157,11 @@ class TestQuodem : public TQuodem {
   using TQuodem::TQuodem;
   // As every derived class must: no worker may call into it while it is torn down.
   ~TestQuodem() override { StopWorkers(); }
+  // A holder of handlers that go before the component stops its workers first.
+  using TQuodem::StopWorkers;
   int SentBytes() const { return FSentBytes.load(); }
   FrameHeader SendHeader() {
-    std::lock_guard<std::timed_mutex> lock(FSendLock);
+    std::lock_guard<std::mutex> lock(FSendLock);
     return FSendHeader;
   }
   std::string RecvFileName() {
@@ -174,7 +176,7 @@ class TestQuodem : public TQuodem {
     return Bytes(FMsgBuffer.get(), FMsgBuffer.get() + size + 1);
   }
   std::shared_ptr<TReadModemThread> Reader() {
-    std::lock_guard<std::recursive_mutex> lock(FCutLock);
+    std::lock_guard<std::mutex> lock(FCutLock);
     return FReadThread;
   }
   // Waits until no reader worker of this component runs any more (after Cut).
@@ -195,6 +197,11 @@ class Recorder {
   struct Message {
     Bytes data;
     bool zero_terminated;
+  };
+  struct FileError {
+    std::string name;
+    std::string reason;
+    bool operator==(const FileError&) const = default;
   };
 
   explicit Recorder(TQuodem& modem) {
@@ -236,6 +243,9 @@ class Recorder {
       });
       if (hook) hook(path);
     });
+    modem.SetOnFileError([this](TQuodem*, const std::string& name, const std::string& reason) {
+      Record([&] { file_errors_.push_back({name, reason}); });
+    });
   }
 
   template <typename T>
@@ -272,12 +282,16 @@ class Recorder {
   bool WaitProgress(std::size_t count) {
     return Wait([&] { return received_.size() >= count; });
   }
+  bool WaitFileErrors(std::size_t count) {
+    return Wait([&] { return file_errors_.size() >= count; });
+  }
 
   std::vector<CallState> States() { return Get(states_); }
   std::vector<Progress> Sent() { return Get(sent_); }
   std::vector<Progress> Received() { return Get(received_); }
   std::vector<Message> Messages() { return Get(messages_); }
   std::vector<std::string> Files() { return Get(files_); }
+  std::vector<FileError> FileErrors() { return Get(file_errors_); }
   void ClearProgress() {
     Record([&] {
       sent_.clear();
@@ -313,6 +327,7 @@ class Recorder {
   std::vector<Progress> received_;
   std::vector<Message> messages_;
   std::vector<std::string> files_;
+  std::vector<FileError> file_errors_;
 };
 
 // Overlapped transfers on a raw port, each bounded by the hang guard.

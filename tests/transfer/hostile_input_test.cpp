@@ -1,13 +1,19 @@
 // What a hostile or broken peer can send, and what it gets: nothing outside the save folder,
-// no memory on announcement, no partial files, and a stream that stays in step.
+// no memory on announcement, no partial files, one OnFileError for every file frame that is
+// not saved, and a stream that stays in step.
 #include <gtest/gtest.h>
 
 #include "support/call_fixture.h"
+#include "transfer/file_name.h"
 
 namespace quodem {
 namespace {
 
 using namespace calltest;
+using FileError = Recorder::FileError;
+
+constexpr char kCallEnded[] = "the call ended before the last byte";
+constexpr char kUnusable[] = "unusable name";
 
 class HostileInputTest : public CallFixture {
  protected:
@@ -49,6 +55,7 @@ TEST_F(HostileInputTest, DirectoryPartsOfNamesAreDropped) {
   EXPECT_EQ(Pattern(3, 5), ReadFileBytes(inbox + "/x.txt"));
   EXPECT_EQ("x.txt", modem->RecvFileName());
   EXPECT_EQ(std::vector<std::string>{"inbox"}, dir.Entries());
+  EXPECT_TRUE(events->FileErrors().empty());
 }
 
 TEST_F(HostileInputTest, UnusableNamesAreReadAndDropped) {
@@ -59,6 +66,19 @@ TEST_F(HostileInputTest, UnusableNamesAreReadAndDropped) {
   EXPECT_TRUE(events->Files().empty());
   EXPECT_TRUE(InboxEntries().empty());
   EXPECT_EQ(std::vector<std::string>{"inbox"}, dir.Entries());
+  // One report each, naming what arrived.
+  EXPECT_EQ((std::vector<FileError>{{"", kUnusable},
+                                    {"..", kUnusable},
+                                    {".", kUnusable},
+                                    {"x/..", kUnusable},
+                                    {"", kUnusable}}),
+            events->FileErrors());
+  // The name of a receiver's temporary file is not for a peer to take.
+  SendAndSync(FileFrame(".quodem-Ab3xYz.part", Pattern(3)), 1);
+  EXPECT_EQ((FileError{".quodem-Ab3xYz.part", kUnusable}), events->FileErrors().back());
+  // The report of a name shows its bytes printably.
+  SendAndSync(FileFrame("a\\\x01/..", Pattern(3)), 2);
+  EXPECT_EQ((FileError{"a\\x5C\\x01/..", kUnusable}), events->FileErrors().back());
 }
 
 TEST_F(HostileInputTest, NameLengthAbove255IsReadAndDropped) {
@@ -66,6 +86,8 @@ TEST_F(HostileInputTest, NameLengthAbove255IsReadAndDropped) {
   SendAndSync(Concat({RawHead(dcFile, 300, 20), name, Pattern(20)}), 0);
   EXPECT_TRUE(events->Files().empty());
   EXPECT_TRUE(InboxEntries().empty());
+  EXPECT_EQ((std::vector<FileError>{{std::string(255, 'n') + "...", "name longer than 255 bytes"}}),
+            events->FileErrors());
   // The limit itself is accepted.
   ASSERT_TRUE(peer.Send(FileFrame(std::string(254, 'k'), Pattern(4))));
   ASSERT_TRUE(events->WaitFiles(1));
@@ -82,6 +104,7 @@ TEST_F(HostileInputTest, HugeAnnouncedSizeCostsNothingAndLeavesNoFile) {
   EXPECT_TRUE(events->Files().empty());
   EXPECT_TRUE(InboxEntries().empty());
   EXPECT_EQ(100000u, events->Received().back().size);
+  EXPECT_EQ((std::vector<FileError>{{"h.bin", kCallEnded}}), events->FileErrors());
 }
 
 TEST_F(HostileInputTest, MissingSaveFolderDropsTheFileButNotTheStream) {
@@ -89,18 +112,33 @@ TEST_F(HostileInputTest, MissingSaveFolderDropsTheFileButNotTheStream) {
   SendAndSync(FileFrame("lost.txt", Pattern(1000)), 0);
   EXPECT_TRUE(events->Files().empty());
   EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+  EXPECT_EQ((std::vector<FileError>{{"lost.txt", "No such file or directory"}}),
+            events->FileErrors());
   // The next frame is read from its marker, and with a usable folder it is saved.
   modem->SetSaveFileDir(inbox);
   ASSERT_TRUE(peer.Send(FileFrame("kept.txt", Pattern(1000))));
   ASSERT_TRUE(events->WaitFiles(1));
   EXPECT_EQ(Pattern(1000), ReadFileBytes(inbox + "/kept.txt"));
+  EXPECT_EQ(1u, events->FileErrors().size());
+  // No folder at all: nowhere to save.
+  modem->SetSaveFileDir("");
+  SendAndSync(FileFrame("nowhere.txt", Pattern(10)), 1);
+  EXPECT_EQ((FileError{"nowhere.txt", "no folder to save into"}), events->FileErrors().back());
 }
 
-TEST_F(HostileInputTest, SaveOverAFolderFailsQuietly) {
+TEST_F(HostileInputTest, SaveOverAFolderIsReported) {
   std::filesystem::create_directories(inbox + "/taken/inner");
-  SendAndSync(FileFrame("taken", Pattern(50)), 0);
+  std::filesystem::create_directories(inbox + "/empty");
+  SendAndSync(Concat({FileFrame("taken", Pattern(50)), FileFrame("empty", Pattern(50))}), 0);
   EXPECT_TRUE(events->Files().empty());
-  EXPECT_EQ(std::vector<std::string>{"taken"}, InboxEntries());
+  EXPECT_EQ((std::vector<std::string>{"empty", "taken"}), InboxEntries());
+  EXPECT_EQ((std::vector<FileError>{{"taken", "Is a directory"}, {"empty", "Is a directory"}}),
+            events->FileErrors());
+  // The next file frame is saved.
+  ASSERT_TRUE(peer.Send(FileFrame("after.txt", Pattern(70))));
+  ASSERT_TRUE(events->WaitFiles(1));
+  EXPECT_EQ(Pattern(70), ReadFileBytes(inbox + "/after.txt"));
+  EXPECT_EQ(2u, events->FileErrors().size());
 }
 
 TEST_F(HostileInputTest, PeerHangingUpInMidFrameLeavesNoTrace) {
@@ -112,6 +150,20 @@ TEST_F(HostileInputTest, PeerHangingUpInMidFrameLeavesNoTrace) {
   EXPECT_TRUE(events->Files().empty());
   EXPECT_EQ(std::vector<std::string>{"half.bin"}, InboxEntries());
   EXPECT_EQ(ToBytes("previous"), ReadFileBytes(inbox + "/half.bin"));
+  EXPECT_EQ((std::vector<FileError>{{"half.bin", kCallEnded}}), events->FileErrors());
+}
+
+TEST_F(HostileInputTest, PeerHangingUpInsideTheNameIsReported) {
+  const Bytes frame = FileFrame("a-long-name.bin", Pattern(10));
+  ASSERT_TRUE(peer.Send(Bytes(frame.begin(), frame.begin() + kHeadBytes + 6)));
+  HangUpAndSettle();
+  // Named by what was read of the name before the end (the end of the call may have
+  // discarded some of what had arrived).
+  const auto errors = events->FileErrors();
+  ASSERT_EQ(1u, errors.size());
+  EXPECT_EQ(0u, std::string("a-long").rfind(errors[0].name, 0)) << errors[0].name;
+  EXPECT_EQ(kCallEnded, errors[0].reason);
+  EXPECT_TRUE(InboxEntries().empty());
 }
 
 TEST_F(HostileInputTest, MessageCutShortRaisesNothing) {
@@ -120,6 +172,7 @@ TEST_F(HostileInputTest, MessageCutShortRaisesNothing) {
   ASSERT_TRUE(events->WaitProgress(1));
   HangUpAndSettle();
   EXPECT_TRUE(events->Messages().empty());
+  EXPECT_TRUE(events->FileErrors().empty());  // not a file frame
 }
 
 }  // namespace

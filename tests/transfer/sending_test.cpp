@@ -1,8 +1,11 @@
 // SendBuffer and SendFile against a raw far end: the bytes on the line, progress, and every
 // way a send can fail.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #include "support/call_fixture.h"
@@ -165,6 +168,77 @@ TEST_F(SendingTest, CutDuringASendFailsIt) {
   EXPECT_EQ(0, sent % 255);  // the bytes of the writes that completed
   EXPECT_EQ(16u << 20, modem->FileTotal());
   EXPECT_EQ(INVALID_HANDLE_VALUE, modem->CommHandle());
+}
+
+// The file SendFile is given: what it is, and what happens to it during the send.
+class SendFileSourceTest : public CallFixture {};
+
+TEST_F(SendFileSourceTest, NotARegularFileFailsAtOnceWithNothingWritten) {
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  // A FIFO would block an ordinary open until a writer comes, and a device never ends.
+  for (const std::string& path : {fifo, dir.path(), std::string("/dev/zero")}) {
+    EXPECT_THROW(modem->SendFile(path), EFOpenError) << path;
+  }
+  EXPECT_TRUE(shown.Texts().empty());
+  ASSERT_TRUE(modem->SendBuffer("z", 1));
+  EXPECT_EQ(MessageFrame({'z'}), peer.Receive(10));
+}
+
+TEST_F(SendFileSourceTest, AGrowingFileIsSentWithItsSizeAtOpen) {
+  // More than one read block, so the growth lands before the second block is read.
+  const Bytes content = Pattern(70000);
+  WriteFileBytes(dir / "grows.log", content);
+  DWORD last_report = 0;
+  modem->SetOnSentState([&](TQuodem*, DWORD size, Dataclass) {
+    if (last_report == 0) std::ofstream(dir / "grows.log", std::ios::app) << std::string(5000, 'g');
+    last_report = size;
+  });
+  const Bytes frame = FileFrame("grows.log", content);
+  const Bytes got = ReceiveDuring(frame.size(), [&] {
+    EXPECT_TRUE(modem->SendFile(dir / "grows.log"));
+    EXPECT_EQ(70000u, last_report);
+    EXPECT_TRUE(modem->SendBuffer("next", 4));
+  });
+  EXPECT_TRUE(frame == got);
+  EXPECT_EQ(MessageFrame(ToBytes("next")), peer.Receive(9 + 4));  // in step
+  EXPECT_EQ(70000u, modem->FileTotal());
+}
+
+TEST_F(SendFileSourceTest, AFileTruncatedDuringTheSendCutsTheCall) {
+  const Bytes content = Pattern(200000);
+  WriteFileBytes(dir / "shrinks.bin", content);
+  modem->SetOnSentState([&](TQuodem*, DWORD size, Dataclass) {
+    if (size == 255) std::filesystem::resize_file(dir / "shrinks.bin", 1000);
+  });
+  const Bytes frame = FileFrame("shrinks.bin", content);
+  const Bytes got =
+      ReceiveDuring(frame.size(), [&] { EXPECT_FALSE(modem->SendFile(dir / "shrinks.bin")); });
+  EXPECT_EQ(std::vector<std::string>{"ファイルの読込に失敗しました"}, shown.Texts());
+  // The call is gone, so the far end never takes later bytes for the missing ones.
+  EXPECT_EQ(INVALID_HANDLE_VALUE, modem->CommHandle());
+  EXPECT_TRUE(events->WaitCallEnded());
+  EXPECT_LT(got.size(), frame.size());
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), frame.begin()));
+}
+
+TEST_F(SendFileSourceTest, AFileIsNeverHeldWholeAndCutStopsItsSend) {
+  // A 1 GiB file (sparse: it costs no disk) and a send cut at its fourth chunk. Loading it
+  // whole would raise the peak resident memory by 1 GiB; a streaming send holds one block.
+  const std::string path = dir / "huge.bin";
+  { std::ofstream(path).flush(); }
+  std::filesystem::resize_file(path, 1ull << 30);
+  modem->SetOnSentState([&](TQuodem* sender, DWORD size, Dataclass) {
+    if (size == 4 * 255) sender->Cut();
+  });
+  struct rusage before, after;
+  ASSERT_EQ(0, getrusage(RUSAGE_SELF, &before));
+  EXPECT_FALSE(modem->SendFile(path));
+  ASSERT_EQ(0, getrusage(RUSAGE_SELF, &after));
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 256 * 1024) << "KiB";
+  EXPECT_EQ(4 * 255, modem->SentBytes());  // nothing after the cut
+  EXPECT_EQ(std::vector<std::string>{kFileFailed}, shown.Texts());
+  EXPECT_EQ(1u << 30, modem->FileTotal());
 }
 
 TEST(SendingWithoutCall, EachOperationShowsItsMessage) {

@@ -1,53 +1,66 @@
 // TQuodem: the modem component. A host creates one (with an owner, or none), picks a line
 // from LineNames with SetLineIndex, and dials (SetDialString, Dial) or waits for a call
 // (Wait). Once connected it sends messages (SendBuffer) and files (SendFile) to a peer running
-// the same component, and learns everything through six events.
+// the same component, and learns everything through its events: the six of the classic
+// design, then OnFileError and OnFileAccept.
 //
 // Threads. Events are raised directly on the thread that notices them, never handed over:
 //   - the host's thread (the caller of Dial, Wait, ConfigDlg, TransDlg, SendBuffer,
 //     SendFile): OnSentState, and OnLineErr from those operations;
 //   - the event worker (one per component): OnLineState, and OnLineErr from state handling;
 //   - the reader worker (one per connected call): OnLineReceive, OnMsgReceive,
-//     OnFileReceive.
+//     OnFileAccept, OnFileReceive, OnFileError.
 // A handler that updates a user interface must hand over to its own thread. Events are
 // raised with no lock of the component held: a handler may call Cut, Dial, Wait, SendBuffer
 // and SendFile. Destroying a component from inside one of its own event handlers is not
 // supported.
 //
 // Deriving. The event worker starts inside TQuodem's constructor and calls the virtual
-// DoLineState; reader workers call DoLineReceive, DoMsgReceive and DoFileReceive. A class
-// derived from TQuodem must call StopWorkers() first thing in its destructor, so that no
-// worker calls into it (or reads its vtable) while it is being torn down. Notifications that
-// arrive while a derived constructor still runs are handled by TQuodem's own operations.
+// DoLineState; reader workers call DoLineReceive, DoMsgReceive, DoFileAccept, DoFileReceive
+// and DoFileError. A class derived from TQuodem must call StopWorkers() first thing in its
+// destructor, so that no worker calls into it (or reads its vtable) while it is being torn
+// down. Notifications that arrive while a derived constructor still runs are handled by
+// TQuodem's own operations.
 //
-// Behaviour a host may rely on, kept from the component's classic design:
-//   - Call-state notifications are coalesced: several changes before the event worker runs
-//     are handled once, with the state recorded last; intermediate states raise no
-//     OnLineState.
-//   - Reaching csIdle ends the telephony session and starts a new one; the next call needs a
-//     new Dial or Wait. This happens once per call, and only for a call the component saw in
-//     progress (a state other than csIdle was handled for it). Notifications handled while
-//     the recorded state stays csIdle raise OnLineState(csIdle) again and do nothing else; a
-//     Dial or Wait made since the call began (from a csIdle handler, or on the host's thread
-//     right after idle) is kept: the idle handling then releases the call but leaves the
-//     session and the new line alone.
-//   - LINEERR_CALLUNAVAIL after a failed answer or port lookup leads to lineDialA on the call
-//     instead of an OnLineErr.
+// Behaviour a host may rely on:
+//   - Every notification keeps its call: the component keeps a record of each call it placed
+//     or was offered, and every reaction (answer, take the port, drop, tear down) acts on the
+//     call the notification is about. A late state of an old call never drops, cuts or takes
+//     the port of a newer one; a call cut locally never gets its port taken; one component's
+//     call never touches another component's.
+//   - Notifications are coalesced per call: several states of one call that arrive before
+//     the event worker runs are handled once, with the latest; the calls of one round are
+//     handled in the order of their first notification. Each round raises OnLineState once,
+//     with CallRecord.State as read when it is raised (the process's latest state, which may
+//     be newer than what was acted on, or another component's), then OnLineErr for what
+//     failed in it.
+//   - Every call is torn down exactly once, when its idle state is handled (also when its
+//     states merged into idle, or the host cut it before any was handled): the port is
+//     released if it is the call's, the handle deallocated and the call's line closed, unless
+//     Dial or Wait has opened that line again since or Wait was called on it meanwhile (it
+//     then keeps waiting). When that leaves the component with no open line and no call, the
+//     telephony session ends and a new one starts; the next call needs a new Dial or Wait.
+//   - Wait on a line the component is waiting on already changes nothing but keeps the line
+//     open when its call ends (a Wait from a csIdle handler never turns away a call being
+//     offered). A waiting line holds its number or listen address: when it cannot (another
+//     process waits on it, or it cannot be taken) Wait closes it again and reports
+//     LINEERR_RESOURCEUNAVAIL, with the reason in telephony::ServiceProblem().
+//   - Only a line opened by Wait answers offered calls; an offer on a line opened by Dial is
+//     dropped.
+//   - A failed request (a LINE_REPLY with an error for the component's call request or
+//     answer) raises OnLineErr with that code after OnLineState; the request's call is
+//     released and the line Dial opened closed. A Dial that fails at once (translation, call
+//     request) reports, runs Cut and closes the line it opened.
+//   - An answer or port lookup refused with LINEERR_INVALCALLSTATE is not reported: the
+//     caller hung up meanwhile, and the call's next state tears it down.
+//   - LINEERR_CALLUNAVAIL after a failed answer or port lookup leads to lineDialA on that
+//     call instead of an OnLineErr.
+//   - Cut drops this component's current call (the one it placed or answered last of those
+//     not torn down), releases the port and marks the call cut.
 //   - Two components in one process share one CallRecord and one notification event
-//     ("LineModemEvent"): one signal wakes both, and each runs its own DoLineState (both try
-//     to answer an offered call). Only one call is tracked per process, and Cut drops the
-//     process's current call whichever component placed it.
-//   - OnLineState carries CallRecord.State as read when the event is raised, which may
-//     already be newer than the state that was acted on.
-//   - The failure reply of a call request (LINE_REPLY) is stored in CallRecord.LastResult
-//     and signalled; when it is handled while the recorded state is still csIdle it raises
-//     OnLineState(csIdle) only: no OnLineErr, and the line Dial opened stays open.
+//     ("LineModemEvent"); a signal that names no component's line wakes both. Each component
+//     acts only on its own lines' calls.
 //   - A failed line open releases the call-parameter block; Dial builds it again.
-//   - After a failed translation or call request Dial runs Cut (which drops whatever call
-//     CallRecord names); the line it opened stays open until the call state goes idle or
-//     the component is destroyed.
-//   - A second Dial or Wait opens the line again; idle handling closes the line opened last,
-//     lineShutdown closes the rest.
 // Decided limits:
 //   - Only LineIndex values 0 .. LineNames().size() - 1 select a line; any other value
 //     selects none.
@@ -61,6 +74,24 @@
 //     OnSentState runs inside its send, which keeps its turn until the frame is written: a
 //     send from an OnSentState handler fails at once, and a handler must not wait for
 //     another thread's send on the same component.
+// Files:
+//   - SendFile streams the file in blocks of 64 KiB, so its memory stays bounded whatever the
+//     file's size. It opens the path without blocking and sends only a regular file: a FIFO,
+//     a device or a folder throws EFOpenError, as a file that cannot be opened does, before
+//     anything is written. It sends the size the file had when it was opened: a file that
+//     grows meanwhile is sent as it was; one that shrinks or cannot be read once the head is
+//     on the line fails the send ("ファイルの読込に失敗しました", false) and cuts the call,
+//     so that the far end drops the partial frame instead of taking wrong content for a
+//     whole file. Cut stops a send within one block.
+//   - Every received file frame ends in exactly one OnFileReceive (saved) or one OnFileError
+//     (not saved: refused, unusable name, folder or disk failure, call ended in mid-frame,
+//     also by Cut or the destructor); the frame is read to its end either way, so the next
+//     one arrives as before.
+//     OnFileAccept comes first, for a usable name, before anything is written.
+//   - Nothing is left behind: the content is in an unnamed temporary file until complete
+//     where the file system has them (O_TMPFILE); elsewhere in a ".quodem-XXXXXX.part" that
+//     its writer keeps locked, and a reader starting in that folder removes those whose
+//     writer is gone.
 #pragma once
 
 #include <atomic>
@@ -82,6 +113,12 @@ namespace quodem {
 class TQuodem;
 class TQuodemThread;
 class TReadModemThread;
+namespace line {
+class CallTable;
+class Inbox;
+class StateRound;
+using OpenId = std::uint64_t;
+}  // namespace line
 
 // Call states as the component reports them (one byte in events).
 enum CallState : std::uint8_t {
@@ -110,8 +147,24 @@ using TTransferEvent = std::function<void(TQuodem* Sender, DWORD Size, Dataclass
 // Buffer: the received bytes followed by a zero byte, valid until the next message frame
 // begins (copy it to keep it). Size: the message length.
 using TMsgReceiveEvent = std::function<void(TQuodem* Sender, const char* Buffer, DWORD Size)>;
-// FileTitle: the full path of the saved file.
+// FileTitle: the full path of the saved file (with ReplaceFiles false, the name it got).
 using TFileReceiveEvent = std::function<void(TQuodem* Sender, const std::string& FileTitle)>;
+// A file frame that did not end in a saved file. FileName: the name as made safe, or for a
+// name that is unusable (empty, ".", "..", longer than 255 bytes) a printable form of the
+// bytes received (bytes outside printable ASCII and the backslash as \xHH); a name of the
+// receiver's temporary files (".quodem-XXXXXX.part") is unusable too. Reason: a short
+// English text, the system's error text where there is one ("No space left on device",
+// "Is a directory", "Permission denied"), otherwise "unusable name", "name longer than 255
+// bytes", "refused by the host", "no folder to save into" or "the call ended before the last
+// byte".
+using TFileErrorEvent =
+    std::function<void(TQuodem* Sender, const std::string& FileName, const std::string& Reason)>;
+// Raised once the header and name of a file frame have arrived, before anything is written.
+// FileName: the name as made safe; Size: the size the frame announces. Accept starts true; a
+// handler that sets it false (or throws) has the frame read and dropped, and reported through
+// OnFileError as "refused by the host".
+using TFileAcceptEvent =
+    std::function<void(TQuodem* Sender, const std::string& FileName, DWORD Size, bool& Accept)>;
 
 // The process-wide record of the current call, shared by every component and the telephony
 // callback. Members are atomic; the three strings are guarded by `Strings`.
@@ -154,7 +207,8 @@ class TQuodem : public TComponent {
   ~TQuodem() override;
 
   std::string ClassName() const override { return "TQuodem"; }
-  // LineIndex, FileTotal, DataTotal, DialString, SaveFileDir, then the six events.
+  // LineIndex, FileTotal, DataTotal, DialString, SaveFileDir, the six events of the classic
+  // design, then ReplaceFiles, OnFileError and OnFileAccept.
   std::vector<TPropInfo> PublishedProperties() const override;
 
   // Published properties.
@@ -166,6 +220,12 @@ class TQuodem : public TComponent {
   void SetDialString(const std::string& value);
   std::string SaveFileDir() const;
   void SetSaveFileDir(const std::string& value);
+  // True (the default): a received file replaces an existing file of its name in one step.
+  // False: it is saved under the first free name of "name.ext", "name (1).ext",
+  // "name (2).ext", ... and never replaces anything, also not a file that appears meanwhile.
+  // Read when a file's last byte has arrived.
+  bool ReplaceFiles() const { return FReplaceFiles.load(); }
+  void SetReplaceFiles(bool value) { FReplaceFiles.store(value); }
 
   TCallStateEvent OnLineState() const;
   void SetOnLineState(TCallStateEvent handler);
@@ -179,6 +239,10 @@ class TQuodem : public TComponent {
   void SetOnMsgReceive(TMsgReceiveEvent handler);
   TFileReceiveEvent OnFileReceive() const;
   void SetOnFileReceive(TFileReceiveEvent handler);
+  TFileErrorEvent OnFileError() const;
+  void SetOnFileError(TFileErrorEvent handler);
+  TFileAcceptEvent OnFileAccept() const;
+  void SetOnFileAccept(TFileAcceptEvent handler);
 
   // The names of the usable lines, in row order (a copy).
   std::vector<std::string> LineNames() const;
@@ -206,8 +270,9 @@ class TQuodem : public TComponent {
 
   // Sending (transfer/). One frame each; OnSentState after every payload write. A failure
   // shows its message through ShowMessage and returns false. SendFile throws the framework's
-  // exception (EFOpenError/EReadError) when the file cannot be opened or read; nothing has
-  // been written then.
+  // exception (EFOpenError/EReadError) when the path cannot be opened as a regular file or
+  // its first block cannot be read; nothing has been written then. A read that fails later
+  // fails the send and cuts the call (see Files above).
   bool SendBuffer(const void* Source, int Bytes);
   bool SendFile(const std::string& Path);
 
@@ -217,6 +282,11 @@ class TQuodem : public TComponent {
   virtual void DoLineReceive();
   virtual void DoMsgReceive();
   virtual void DoFileReceive();
+  // Raise OnFileError from FRecvErrorName and FRecvErrorReason, and OnFileAccept from
+  // FRecvFileName and FRecvHeader.Size, storing the answer in FRecvAccept; guarded as
+  // DoFileReceive is.
+  virtual void DoFileError();
+  virtual void DoFileAccept();
 
  protected:
   // Fields, in the order of the component's design. Shared ones are atomic or guarded.
@@ -245,37 +315,49 @@ class TQuodem : public TComponent {
   TTransferEvent FOnLineReceive;
   TMsgReceiveEvent FOnMsgReceive;
   TFileReceiveEvent FOnFileReceive;
+  TFileErrorEvent FOnFileError;  // guarded by FEventLock, as the six
+  TFileAcceptEvent FOnFileAccept;
   std::shared_ptr<TQuodemThread> FEventThread;
   std::shared_ptr<TReadModemThread> FReadThread;  // guarded by FCutLock
-  OVERLAPPED FWriteOverlapped;                    // guarded by FSendLock (used by Write)
+  OVERLAPPED FWriteOverlapped;                    // guarded by FWriteLock (used by Write)
+  // Set by every Cut; cleared when a call's disconnected or idle state has been handled and
+  // when Dial or Wait opens a line. State handling decides by each call's own record (see
+  // line/call_table.h); this flag only tells what happened last.
   std::atomic<bool> FLocalCut{false};
   std::unique_ptr<char[]> FMsgBuffer;  // receive side (see FReceiveLock)
   std::atomic<DWORD> FRecvBytes{0};
-  std::atomic<HANDLE> FCommHandle{INVALID_HANDLE_VALUE};
-  FrameHeader FRecvHeader;  // receive side (see FReceiveLock)
+  std::atomic<HANDLE> FCommHandle{INVALID_HANDLE_VALUE};  // written under FCutLock
+  FrameHeader FRecvHeader;                                // receive side (see FReceiveLock)
 
-  // Guards beyond the classic design.
-  mutable std::mutex FFieldLock;  // the three strings
-  mutable std::mutex FLineLock;   // line table, names, call parameters, opened line
-  mutable std::mutex FEventLock;  // the six closures
-  std::recursive_mutex FCutLock;  // serialises Cut; guards FReadThread
-  std::mutex FWriteLock;          // one Write at a time on FWriteOverlapped
-  std::timed_mutex FSendLock;     // one send at a time (FSendHeader, chunks)
+  // Beyond the classic design.
+  //
+  // Locks, outermost first. None is held while an event is raised, and none is taken while a
+  // lock that comes after it in this list is held:
+  //   FSendLock     one send at a time (FSendHeader, the frame's writes)
+  //   FCallLock     line control: the session (start, restart, end), line opens, the call
+  //                 table and the calls Dial places. Held across telephony calls, which never
+  //                 call back while it is held (the callback takes only the inbox's own lock).
+  //   FCutLock      the port and the reader: FCommHandle, FPortCall, FReadThread
+  //   FWriteLock    one Write at a time on FWriteOverlapped
+  //   FReceiveLock  held by a reader worker while it receives (see below)
+  //   FReaderLock, FLineLock, FFieldLock, FEventLock: leaves guarding plain fields
+  std::mutex FSendLock;
+  std::mutex FCallLock;
+  std::mutex FCutLock;
+  std::mutex FWriteLock;
   // Held by a reader worker while it receives, so that a reader let go by Cut and still
   // finishing a frame never overlaps the next call's reader on FRecvHeader and FMsgBuffer.
   std::mutex FReceiveLock;
-  HLINE FOpenLine = 0;  // the line Dial or Wait opened (guarded by FLineLock)
-  // Serialises starting and ending the telephony session (ModemInit, the idle restart, the
-  // destructor) and the line opens of Dial and Wait. Held across lineShutdown/lineInitialize;
-  // never while raising an event.
-  std::mutex FSessionLock;
-  // Which session the idle handling may end (line/), guarded by FSessionLock: the number of
-  // lines Dial and Wait have opened, the call last seen in progress, that number when it was
-  // first seen, and whether its idle state has been handled.
-  std::uint64_t FSessionGeneration = 0;
-  HCALL FSessionCall = 0;
-  std::uint64_t FSessionCallGeneration = 0;
-  bool FSessionCallEnded = true;
+  mutable std::mutex FFieldLock;  // the strings
+  mutable std::mutex FLineLock;   // line table, names, call parameters
+  mutable std::mutex FEventLock;  // the eight closures
+
+  // Line control (line/): the lines this component opened and the calls it placed or was
+  // offered (guarded by FCallLock), and where the telephony callback leaves notifications
+  // for it (guarded by its own lock).
+  std::unique_ptr<line::CallTable> FCalls;
+  std::shared_ptr<line::Inbox> FInbox;
+  HCALL FPortCall = 0;    // the call whose port is held (guarded by FCutLock)
   HANDLE FStopEvent = 0;  // private wake-up of this component's event worker
   // Reader workers alive (started and not yet past their last use of this component).
   std::mutex FReaderLock;
@@ -287,6 +369,12 @@ class TQuodem : public TComponent {
   // frame even when the call was cut meanwhile), and the path its file was saved to.
   std::atomic<bool> FRecvPortHeld{false};
   std::string FRecvFilePath;  // guarded by FFieldLock
+  // Beyond the classic design: ReplaceFiles; the answer of the last OnFileAccept; the
+  // FileName and Reason of the last OnFileError (guarded by FFieldLock).
+  std::atomic<bool> FReplaceFiles{true};
+  std::atomic<bool> FRecvAccept{true};
+  std::string FRecvErrorName;
+  std::string FRecvErrorReason;
 
   // Drops a connected call and closes the port, stops the event worker and waits until no
   // worker of this component can touch it any more. Run by the destructor; a derived class
@@ -295,22 +383,28 @@ class TQuodem : public TComponent {
   void StopWorkers();
 
   // The second half of Cut (line/): stops the reader worker and purges and closes the port,
-  // when held. Serialised by FCutLock; never waits for a worker.
+  // when held (ReleasePortOf: only when it is `call`'s). Serialised by FCutLock; never waits
+  // for a worker.
   void ReleasePort();
-  // Opens line `device` for Dial and Wait and records it as row `index`'s line and the open
-  // line (line/). Stores the result in CallRecord.LastResult; a failure releases the
-  // call-parameter block and is reported through OnLineErr. Returns the result.
-  LONG OpenLine(DWORD device, int index, HLINE* line);
+  void ReleasePortOf(HCALL call);
+  // Line control's helpers (line/call_control.cpp). OpenLine and CloseOpenLine run with
+  // FCallLock held.
+  bool SelectedDevice(int* index, DWORD* device) const;
+  LONG OpenLine(DWORD device, int index, bool for_wait, HLINE* line, line::OpenId* id);
+  void CloseOpenLine(line::OpenId id);
 
   // Starts the reader worker for the port just taken over, when none runs (transfer/).
   // Called by state handling with FCutLock held.
   void StartReadWorker();
-  // Writes a send's payload in 255-byte writes and the rest, with DoSentState after each;
-  // false when a write failed. Called by the senders with FSendLock held (transfer/).
-  bool WriteFramePayload(const std::uint8_t* Payload, DWORD Total);
+  // Writes Bytes of a send's payload in 255-byte writes and the rest, with DoSentState after
+  // each; Offset is the number of payload bytes written before them (FSentBytes counts from
+  // the start of the payload). False when a write failed. Called by the senders with
+  // FSendLock held (transfer/).
+  bool WriteFramePayload(const std::uint8_t* Payload, DWORD Bytes, DWORD Offset);
 
   friend class TQuodemThread;
   friend class TReadModemThread;
+  friend class line::StateRound;
 };
 
 // Registers TQuodem on the palette page "Samples" (and nothing else there).

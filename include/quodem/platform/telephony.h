@@ -274,7 +274,8 @@ LONG lineGetDevCapsA(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DW
 LONG lineOpenA(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine, DWORD dwAPIVersion,
                DWORD dwExtVersion, DWORD_PTR dwCallbackInstance, DWORD dwPrivileges,
                DWORD dwMediaModes, const LINECALLPARAMS* lpCallParams);
-// Closes the line and gives its number back; a call still on it is dropped and goes idle.
+// Closes the line and gives its number back (a line that waited for calls keeps it for a
+// moment, see telephony_service.h); a call still on it is dropped and goes idle.
 LONG lineClose(HLINE hLine);
 // Turns what a user types into a dialable and a displayable string (see
 // telephony_service.h for the rules). Empty or illegal input: LINEERR_INVALADDRESS.

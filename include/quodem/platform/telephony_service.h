@@ -15,7 +15,16 @@
 //   when $XDG_RUNTIME_DIR is an existing folder, else /tmp/quodem-<uid>. It is created with
 //   mode 0700; a folder owned by another user or writable by group or others is refused.
 //   A line opened with owner privilege takes its number when free: it listens on the
-//   Unix-domain socket <folder>/<number>, guarded by the lock file <folder>/<number>.lock.
+//   Unix-domain socket <folder>/<number>, guarded by the lock file <folder>/<number>.lock
+//   (open-file-description locks: its first byte while held, its second while the holder
+//   answers calls; ListLines only tests them). A line that places an outgoing call keeps its
+//   number for the call (callers get busy) but stops answering on it: a line of another
+//   process opened with owner privilege meanwhile takes the number over as soon as that call
+//   ends, without being opened again (inotify tells when). A line closed without having
+//   dialed out keeps its number for two seconds: an open of that line in this process
+//   within that time takes it back (callers who dialed meanwhile are answered then), while
+//   other processes find it held. A TCP line keeps its listening socket the same way, so a
+//   waiter's port stays the same across calls.
 //   Dialing connects to <folder>/<dialable number>. When the callee answers, its side sends
 //   the one byte 0x06, which the caller's side reads before reporting connected; after that
 //   the connection carries exactly the bytes the two components write.
@@ -77,10 +86,14 @@ namespace quodem::telephony {
 enum class NumberHold {
   kFree,           // nobody holds the line's number
   kHeldHere,       // a session of this process holds it
-  kHeldElsewhere,  // another process holds it
+  kHeldElsewhere,  // another process holds it and answers calls on it
   kNotApplicable,  // the line has no number to hold
+  kInUseByCall,    // another process holds it for an outgoing call only: a line of this
+                   // process waiting on it takes it over as soon as that call ends
 };
 
+// A number this process keeps between two calls of a waiter shows as kFree here: any open of
+// the line in this process takes it back.
 struct LineInfo {
   DWORD device_id = 0;
   std::string name;
@@ -93,6 +106,15 @@ struct LineInfo {
 // Throws std::runtime_error (with the file, line and problem) when the configuration file is
 // broken, or (saying why) when the exchange folder cannot be used.
 std::vector<LineInfo> ListLines();
+
+// Whether calls to the number (or listen address) of the open line `line` are offered to it:
+// 0 when they are; LINEERR_RESOURCEUNAVAIL when they are not, with the reason recorded for
+// ServiceProblem() (another process or another line of this one holds the address, it could
+// not be taken, or the line was opened without owner privilege); LINEERR_INVALLINEHANDLE for
+// a line that is not open. A line opened with owner privilege takes its address when it is
+// free; one whose number another process holds for an outgoing call only counts as holding
+// it (it takes the number over when that call ends).
+LONG LineAddressHeld(HLINE line);
 
 // The problem found in the configuration file by the last lineInitialize that failed with
 // LINEERR_INIFILECORRUPT in this process ("" when none).

@@ -256,6 +256,10 @@ void LoadComponentProperties(TComponent& component, const std::string& text) {
     }
     if (!IsBareValue(value)) Fail(line, "bad value for " + prop->name);
     if (prop->type == "int" || prop->type == "unsigned long") CheckNumber(*prop, value, line);
+    if (prop->type == "bool" && value != "True" && value != "False") {
+      Fail(line,
+           "bad value for " + prop->name + ": '" + std::string(value) + "' is not True or False");
+    }
     assignments.push_back({line, prop, std::string(value)});
   }
   if (state == kHeader) Fail(line + 1, "'object' expected");

@@ -1,7 +1,6 @@
 #include "platform/telephony/exchange_dir.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,6 +97,60 @@ socklen_t FillUnixAddress(const std::string& path, sockaddr_un* address) {
   return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
 }
 
+namespace {
+
+// The number lock is an open-file-description lock on the lock file's first byte: it goes
+// with the descriptor (not the process), conflicts between two opens in one process too, and
+// can be tested without being taken (F_OFD_GETLK), so looking at who holds a number never
+// disturbs the holder.
+constexpr off_t kHoldByte = 0;
+constexpr off_t kAnswerByte = 1;
+
+flock Byte(off_t which, short type) {
+  flock range{};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = which;
+  range.l_len = 1;
+  return range;
+}
+
+int SetLock(int fd, off_t which, short type) {
+  flock range = Byte(which, type);
+  int rc;
+  do {
+    rc = fcntl(fd, F_OFD_SETLK, &range);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+bool LockedElsewhere(int fd, off_t which) {
+  flock range = Byte(which, F_WRLCK);
+  return fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
+}
+
+// Opens the lock file without following a link and without ever blocking (a FIFO put at its
+// path would block a plain open), and checks that it is a regular file. -1 with `*problem`
+// set on failure.
+int OpenLockFile(const std::string& lock_path, int flags, std::string* problem) {
+  int fd = open(lock_path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0600);
+  if (fd < 0) {
+    if (problem != nullptr) {
+      *problem = "cannot open the lock file " + lock_path + ": " + std::strerror(errno);
+    }
+    return -1;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (problem != nullptr) *problem = "the lock file " + lock_path + " is not a regular file";
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
 NumberLock::NumberLock(NumberLock&& other) noexcept : fd_(other.fd_) {
   other.fd_ = -1;
 }
@@ -117,43 +170,42 @@ NumberLock::~NumberLock() {
 
 NumberLock::Result NumberLock::TryTake(const std::string& lock_path, std::string* problem) {
   Release();
-  int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
-  if (fd < 0) {
-    *problem = "cannot open the lock file " + lock_path + ": " + std::strerror(errno);
-    return Result::kFailed;
-  }
-  int rc;
-  do {
-    rc = flock(fd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
+  int fd = OpenLockFile(lock_path, O_RDWR | O_CREAT, problem);
+  if (fd < 0) return Result::kFailed;
+  if (SetLock(fd, kHoldByte, F_WRLCK) != 0) {
     int error = errno;
     close(fd);
-    if (error == EWOULDBLOCK) return Result::kHeldElsewhere;
+    if (error == EAGAIN || error == EACCES) return Result::kHeldElsewhere;
     *problem = "cannot lock " + lock_path + ": " + std::strerror(error);
     return Result::kFailed;
   }
+  // Nobody else can hold the answering byte without the first one; a prober only tests it.
+  SetLock(fd, kAnswerByte, F_WRLCK);
   fd_ = fd;
   return Result::kTaken;
 }
 
+void NumberLock::StopAnswering() {
+  if (fd_ >= 0) SetLock(fd_, kAnswerByte, F_UNLCK);
+}
+
 void NumberLock::Release() {
-  if (fd_ >= 0) {
-    close(fd_);  // releases the flock
-    fd_ = -1;
-  }
+  if (fd_ < 0) return;
+  SetLock(fd_, kAnswerByte, F_UNLCK);
+  SetLock(fd_, kHoldByte, F_UNLCK);
+  close(fd_);
+  fd_ = -1;
 }
 
 NumberHold ProbeNumberLock(const std::string& lock_path) {
-  int fd = open(lock_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+  int fd = OpenLockFile(lock_path, O_RDONLY, nullptr);
   if (fd < 0) return NumberHold::kFree;
-  int rc;
-  do {
-    rc = flock(fd, LOCK_SH | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  bool held = rc != 0 && errno == EWOULDBLOCK;
+  NumberHold hold = NumberHold::kFree;
+  if (LockedElsewhere(fd, kHoldByte)) {
+    hold = LockedElsewhere(fd, kAnswerByte) ? NumberHold::kHeldElsewhere : NumberHold::kInUseByCall;
+  }
   close(fd);
-  return held ? NumberHold::kHeldElsewhere : NumberHold::kFree;
+  return hold;
 }
 
 }  // namespace quodem::telephony

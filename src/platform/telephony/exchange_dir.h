@@ -25,9 +25,12 @@ std::string PrepareExchangeDirectory();
 std::string NumberSocketPath(const std::string& folder, const std::string& number);
 socklen_t FillUnixAddress(const std::string& path, sockaddr_un* address);
 
-// The lock file <folder>/<number>.lock, held (flock LOCK_EX) by whoever holds the number.
-// Moving the lock moves the hold. The file itself is never removed: removing a lock file
-// that another process has just opened would let two processes hold the number.
+// The lock file <folder>/<number>.lock, locked by whoever holds the number: an
+// open-file-description write lock on its first byte says "held", one on its second byte
+// "and answering calls" (a holder that is in an outgoing call keeps the first only). Moving
+// the lock moves the hold. The file itself is never removed: removing a lock file that
+// another process has just opened would let two processes hold the number. A lock path that
+// is not a regular file (a FIFO, a folder, a link) fails at once, without blocking.
 class NumberLock {
  public:
   enum class Result { kTaken, kHeldElsewhere, kFailed };
@@ -38,18 +41,22 @@ class NumberLock {
   NumberLock& operator=(const NumberLock&) = delete;
   ~NumberLock();
 
-  // Tries to take the lock without waiting. kFailed sets `*problem`.
+  // Tries to take the lock, answering, without waiting. kFailed sets `*problem`.
   Result TryTake(const std::string& lock_path, std::string* problem);
+  // The holder no longer answers calls (it is in an outgoing call); it still holds.
+  void StopAnswering();
   bool held() const { return fd_ >= 0; }
+  // Unlocks, then closes: whoever learns of the close finds the number free.
   void Release();
 
  private:
   int fd_ = -1;
 };
 
-// Whether another process holds the number (kHeldElsewhere) or nobody does (kFree). Limit:
-// the probe takes a shared lock for an instant, so an owner opening the line at that very
-// moment finds the number held and serves outgoing calls only.
+// Whether another open of the lock file holds the number and answers on it (kHeldElsewhere),
+// holds it for an outgoing call only (kInUseByCall), or nobody holds it (kFree). The probe
+// only tests the lock; it never takes it, so it cannot make an owner opening the line at that
+// moment find the number held.
 NumberHold ProbeNumberLock(const std::string& lock_path);
 
 }  // namespace quodem::telephony

@@ -1,18 +1,23 @@
 #include "platform/telephony/exchange_provider.h"
 
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "platform/telephony/config.h"
 #include "platform/telephony/event_loop.h"
 #include "platform/telephony/exchange_dir.h"
 #include "platform/telephony/faults.h"
 #include "platform/telephony/listener.h"
+#include "platform/telephony/parking.h"
 #include "platform/telephony/provider_kinds.h"
 #include "platform/telephony/stream_call.h"
 #include "platform/telephony/translate.h"
@@ -50,6 +55,18 @@ class ExchangeCall : public StreamCall {
                std::string socket_path, int fd)
       : StreamCall(context, faults, std::move(socket_path)) {
     AdoptIncoming(fd);
+    // A caller that gives up while the call is still offered ends it here too, so the
+    // callee stops ringing. An exchange line sends nothing before the answer; a caller that
+    // did send bytes keeps its call offered, and answering delivers them.
+    WatchSocket(EPOLLRDHUP, [this](std::uint32_t events) {
+      if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) return;
+      int waiting = 0;
+      if (phase_ != Phase::kOffered || (ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0)) {
+        StopWatching();  // answering (which watches for itself), or bytes to deliver
+      } else {
+        FailDisconnected(LINEDISCONNECTMODE_NORMAL);
+      }
+    });
   }
 
   void Start() override {
@@ -116,6 +133,36 @@ class ExchangeCall : public StreamCall {
   bool own_number_ = false;
 };
 
+// What a waiting exchange line parks when it closes: the listening socket (a caller who
+// dials in between stays queued on it and is answered once the line is open again), the
+// socket file and the number's lock. Given back in that order: once the lock is free a
+// newcomer may bind afresh.
+class ParkedNumber : public ParkedAddress {
+ public:
+  ParkedNumber(int fd, std::string socket_path, NumberLock lock)
+      : fd_(fd), socket_path_(std::move(socket_path)), lock_(std::move(lock)) {}
+  ~ParkedNumber() override {
+    if (fd_ < 0) return;
+    close(fd_);
+    unlink(socket_path_.c_str());
+    lock_.Release();
+  }
+  // Hands the socket and the lock to a line taking the number back.
+  int TakeSocket(NumberLock* lock) {
+    *lock = std::move(lock_);
+    return std::exchange(fd_, -1);
+  }
+
+ private:
+  int fd_;
+  std::string socket_path_;
+  NumberLock lock_;
+};
+
+std::string ParkingKey(const std::string& socket_path) {
+  return "exchange:" + socket_path;
+}
+
 class ExchangeLine : public ProviderLine {
  public:
   ExchangeLine(ProviderContext& context, LineEvents* events, std::string folder, std::string number,
@@ -128,58 +175,65 @@ class ExchangeLine : public ProviderLine {
         listener_(context.loop) {}
 
   ~ExchangeLine() override {
+    StopWatchingLock();
     if (!listener_.Listening()) return;
-    listener_.Close();
-    // The socket goes before the lock: once the lock is free a newcomer may bind afresh.
-    unlink(socket_path_.c_str());
-    lock_.Release();
     HeldHere().erase(socket_path_);
+    if (dialed_out_) {
+      GiveBackNumber();
+      return;
+    }
+    // A line that waited for calls keeps its number for a moment, for this process to open
+    // the line again without another process taking the number in between.
+    ParkAddress(context_.loop, ParkingKey(socket_path_),
+                std::make_unique<ParkedNumber>(listener_.Detach(), socket_path_, std::move(lock_)));
   }
 
   bool Holds(const std::string& name) const override {
     return listener_.Listening() && name == number_;
   }
 
-  // Takes the number when nobody holds it. Returns 0 also when somebody else holds it (the
-  // line then serves outgoing calls only), a LINEERR_ code when something is broken.
+  AddressHold HoldsAddress(std::string* why) const override {
+    if (listener_.Listening()) return AddressHold::kHeld;
+    if (inotify_fd_ >= 0) return AddressHold::kPending;
+    if (!taken_by_owner_) {
+      *why = "line for number " + number_ + " was opened for outgoing calls only";
+    } else if (!take_problem_.empty()) {
+      *why = take_problem_;
+    } else if (HeldHere().count(socket_path_) != 0) {
+      *why = "number " + number_ + " is held by another line of this process";
+    } else {
+      *why = "number " + number_ + " is held by another process waiting for calls on it";
+    }
+    return AddressHold::kNotHeld;
+  }
+
+  // Takes the number when nobody holds it. When another process holds it for an outgoing
+  // call only, the line takes it over as soon as that call ends. Returns 0 also when somebody
+  // else holds it (the line then serves outgoing calls only), a LINEERR_ code when something
+  // is broken.
   LONG TakeNumber() {
-    std::string problem;
+    taken_by_owner_ = true;
     try {
       socket_path_ = NumberSocketPath(folder_, number_);
     } catch (const std::exception& e) {
-      context_.report_problem(e.what());
-      return LINEERR_OPERATIONFAILED;
+      return Broken(e.what(), LINEERR_OPERATIONFAILED);
     }
     if (HeldHere().count(socket_path_) != 0) return 0;
-    switch (lock_.TryTake(socket_path_ + ".lock", &problem)) {
+    if (auto parked = TakeParkedAddress(context_.loop, ParkingKey(socket_path_))) {
+      int fd = static_cast<ParkedNumber&>(*parked).TakeSocket(&lock_);
+      return Listen(fd);
+    }
+    std::string problem;
+    switch (lock_.TryTake(LockPath(), &problem)) {
       case NumberLock::Result::kHeldElsewhere:
+        if (ProbeNumberLock(LockPath()) == NumberHold::kInUseByCall) WatchLock();
         return 0;
       case NumberLock::Result::kFailed:
-        context_.report_problem(problem);
-        return LINEERR_OPERATIONFAILED;
+        return Broken(problem, LINEERR_OPERATIONFAILED);
       case NumberLock::Result::kTaken:
         break;
     }
-    // Holding the lock, any socket file left is stale (its owner died without closing).
-    unlink(socket_path_.c_str());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_un address;
-    socklen_t length = FillUnixAddress(socket_path_, &address);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(fd, kListenBacklog) != 0) {
-      context_.report_problem("cannot listen on " + socket_path_ + ": " + std::strerror(errno));
-      if (fd >= 0) close(fd);
-      unlink(socket_path_.c_str());
-      lock_.Release();
-      return LINEERR_OPERATIONFAILED;
-    }
-    if (!listener_.Start(fd, [this](int accepted, const sockaddr_storage&) { Answer(accepted); })) {
-      unlink(socket_path_.c_str());
-      lock_.Release();
-      return LINEERR_RESOURCEUNAVAIL;
-    }
-    HeldHere()[socket_path_] = this;
-    return 0;
+    return BindAndListen();
   }
 
   std::unique_ptr<ProviderCall> MakeCall(const std::string& destination, LONG* error) override {
@@ -197,6 +251,12 @@ class ExchangeLine : public ProviderLine {
       return nullptr;
     }
     bool own = listener_.Listening() && number == number_;
+    // A line that dials out keeps its number for the call (callers get busy) but no longer
+    // answers on it: a process that waits on the number takes it over when the call ends,
+    // and the number is given back then rather than parked.
+    dialed_out_ = true;
+    lock_.StopAnswering();
+    StopWatchingLock();
     auto call = std::make_unique<ExchangeCall>(context_, faults::ForNumber(number_), path,
                                                AnswerTimeoutMs(answer_timeout_s_), own);
     call->SetPortPace(pace);
@@ -206,9 +266,99 @@ class ExchangeLine : public ProviderLine {
   std::uint32_t pace = 0;  // bytes a second the line's calls carry (0: unpaced)
 
  private:
+  std::string LockPath() const { return socket_path_ + ".lock"; }
+
+  LONG Broken(const std::string& problem, LONG result) {
+    take_problem_ = problem;
+    context_.report_problem(problem);
+    return result;
+  }
+
+  // Holding the lock: the socket is made afresh (any socket file left is stale, its owner
+  // died without closing) and listened on.
+  LONG BindAndListen() {
+    unlink(socket_path_.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un address;
+    socklen_t length = FillUnixAddress(socket_path_, &address);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(fd, kListenBacklog) != 0) {
+      std::string why = "cannot listen on " + socket_path_ + ": " + std::strerror(errno);
+      if (fd >= 0) close(fd);
+      unlink(socket_path_.c_str());
+      lock_.Release();
+      return Broken(why, LINEERR_OPERATIONFAILED);
+    }
+    return Listen(fd);
+  }
+
+  LONG Listen(int fd) {
+    if (!listener_.Start(fd, [this](int accepted, const sockaddr_storage&) { Answer(accepted); })) {
+      unlink(socket_path_.c_str());
+      lock_.Release();
+      return LINEERR_RESOURCEUNAVAIL;
+    }
+    HeldHere()[socket_path_] = this;
+    return 0;
+  }
+
+  void GiveBackNumber() {
+    listener_.Close();
+    unlink(socket_path_.c_str());
+    lock_.Release();
+  }
+
+  // Waiting to take the number over from a process that holds it for an outgoing call: the
+  // holder's lock goes when it closes the lock file, which inotify reports; nothing polls.
+  void WatchLock() {
+    inotify_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_fd_ < 0 ||
+        inotify_add_watch(inotify_fd_, LockPath().c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+      StopWatchingLock();
+      return;
+    }
+    lock_watch_ = context_.loop.Watch(inotify_fd_, EPOLLIN, [this](std::uint32_t) {
+      char events[4096];
+      while (read(inotify_fd_, events, sizeof events) > 0) {
+      }
+      TryTakeOver(kTakeOverRetries);
+    });
+    if (lock_watch_ == 0) StopWatchingLock();
+  }
+
+  // One more try to take the number over. A process that ends without unlocking first may be
+  // seen closing the file a moment before its lock is gone, so a failed try after a close is
+  // repeated a few times, later each time.
+  void TryTakeOver(int retries) {
+    context_.loop.CancelTimer(retry_timer_);
+    retry_timer_ = 0;
+    std::string problem;
+    if (lock_.TryTake(LockPath(), &problem) == NumberLock::Result::kTaken) {
+      StopWatchingLock();
+      BindAndListen();
+      return;
+    }
+    if (retries > 0) {
+      const auto delay = std::chrono::milliseconds(50 << (kTakeOverRetries - retries));
+      retry_timer_ = context_.loop.StartTimer(delay, [this, retries] {
+        retry_timer_ = 0;
+        TryTakeOver(retries - 1);
+      });
+    }
+  }
+
+  void StopWatchingLock() {
+    context_.loop.Unwatch(lock_watch_);
+    lock_watch_ = 0;
+    context_.loop.CancelTimer(retry_timer_);
+    retry_timer_ = 0;
+    if (inotify_fd_ >= 0) close(inotify_fd_);
+    inotify_fd_ = -1;
+  }
+
   void Answer(int fd) {
     testing::NumberFaults faults = faults::ForNumber(number_);
-    if (faults.busy || events_->HasActiveCall()) {
+    if (faults.busy || dialed_out_ || events_->HasActiveCall()) {
       close(fd);  // one call per line: the caller reads the end of stream and sees busy
       return;
     }
@@ -223,8 +373,16 @@ class ExchangeLine : public ProviderLine {
   std::string number_;
   int answer_timeout_s_;
   std::string socket_path_;
+  bool taken_by_owner_ = false;  // opened with owner privilege (TakeNumber ran)
+  bool dialed_out_ = false;      // placed an outgoing call
+  std::string take_problem_;     // why taking the number failed, when it did
   NumberLock lock_;
   Listener listener_;
+  // Taking the number over (see WatchLock).
+  static constexpr int kTakeOverRetries = 4;
+  int inotify_fd_ = -1;
+  EventLoop::Token lock_watch_ = 0;
+  EventLoop::Token retry_timer_ = 0;
 };
 
 class ExchangeProvider : public Provider {
@@ -251,6 +409,9 @@ class ExchangeProvider : public Provider {
     std::string path = NumberSocketPath(folder, number_);
     if (HeldHere().count(path) != 0) {
       info.hold = NumberHold::kHeldHere;
+    } else if (IsAddressParked(ParkingKey(path))) {
+      // Parked between two calls: any open of this process takes it back.
+      info.hold = NumberHold::kFree;
     } else {
       info.hold = ProbeNumberLock(path + ".lock");
     }

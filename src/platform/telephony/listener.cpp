@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 namespace quodem::telephony {
 namespace {
@@ -25,13 +26,17 @@ bool Listener::Start(int fd, Accepted on_accepted) {
 }
 
 void Listener::Close() {
-  if (fd_ < 0) return;
+  int fd = Detach();
+  if (fd >= 0) close(fd);
+}
+
+int Listener::Detach() {
+  if (fd_ < 0) return -1;
   loop_.Unwatch(watch_);
   loop_.CancelTimer(retry_timer_);
   watch_ = 0;
   retry_timer_ = 0;
-  close(fd_);
-  fd_ = -1;
+  return std::exchange(fd_, -1);
 }
 
 bool Listener::Watch() {

@@ -29,6 +29,9 @@ class Listener {
   bool Start(int fd, Accepted on_accepted);
   // Stops watching and closes the socket; nothing when not listening.
   void Close();
+  // Stops watching and hands the socket over without closing it (connections already queued
+  // on it stay queued); -1 when not listening.
+  int Detach();
   bool Listening() const { return fd_ >= 0; }
 
  private:

@@ -96,11 +96,18 @@ class LineEvents {
 // A line device opened by one session.
 class ProviderLine {
  public:
-  // Closing the line gives its number (or listen address) back.
+  // Closing the line gives its number (or listen address) back, or parks it (parking.h).
   virtual ~ProviderLine() = default;
   // True when this open line holds the number or listen address `name` (fault injection
   // and CloseLineByService address lines this way).
   virtual bool Holds(const std::string& name) const = 0;
+  // Whether calls to the line's number (or listen address) reach this open line: kHeld; or
+  // kPending, when another process holds the number for an outgoing call and the line takes
+  // it over as soon as that call ends; or kNotHeld, with `*why` saying why in words (held by
+  // another process or another line, broken, or the line was opened without owner
+  // privilege).
+  enum class AddressHold { kHeld, kPending, kNotHeld };
+  virtual AddressHold HoldsAddress(std::string* why) const = 0;
   // Creates an outgoing call to `destination` (not started yet). Returns null and sets
   // `*error` (LINEERR_INVALADDRESS for an address this line cannot dial) on failure.
   virtual std::unique_ptr<ProviderCall> MakeCall(const std::string& destination, LONG* error) = 0;
@@ -129,8 +136,10 @@ class Provider {
   virtual LONG Translate(const std::string& input, const Location& location,
                          Translation* out) const = 0;
   // lineOpenA. With `owner` the line also takes its number for incoming calls when free;
-  // when someone else holds it the open still succeeds (outgoing calls only). Returns 0 and
-  // sets `*line`, or a LINEERR_ code.
+  // when someone else holds it the open still succeeds (outgoing calls only, or taking the
+  // number over later: see ProviderLine::HoldsAddress). A line that closes without having
+  // dialed out parks its address (platform/telephony/parking.h). Returns 0 and sets `*line`,
+  // or a LINEERR_ code.
   virtual LONG Open(bool owner, LineEvents* events, std::unique_ptr<ProviderLine>* line) = 0;
 };
 

@@ -3,11 +3,13 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "platform/telephony/blocks.h"
 #include "platform/telephony/event_loop.h"
 #include "platform/telephony/faults.h"
 #include "platform/telephony/graceful_close.h"
+#include "platform/telephony/parking.h"
 #include "platform/telephony/provider_kinds.h"
 #include "platform/telephony/resolver.h"
 #include "platform/telephony/translate.h"
@@ -77,6 +79,13 @@ bool Service::EnsureStarted() {
   context_ = std::make_unique<ProviderContext>(ProviderContext{
       *loop_, *resolver_, *closer_, [this](const std::string& problem) { problem_ = problem; }});
   dispatcher_ = std::thread([this] { Run(); });
+  // Numbers parked between two calls are given back when the process exits normally, so it
+  // leaves no socket behind in the exchange folder.
+  std::atexit([] {
+    Service& service = Instance();
+    std::lock_guard<std::mutex> guard(service.mu_);
+    GiveBackParkedAddresses();
+  });
   return true;
 }
 
@@ -549,6 +558,16 @@ std::vector<LineInfo> Service::ListLines() {
     lines.push_back(kind->create(settings, config, *context_)->Describe(device++));
   }
   return lines;
+}
+
+LONG Service::LineAddressHeld(HLINE line) {
+  std::lock_guard<std::mutex> guard(mu_);
+  OpenLine* open = FindLine(line);
+  if (open == nullptr) return LINEERR_INVALLINEHANDLE;
+  std::string why;
+  if (open->provider->HoldsAddress(&why) != ProviderLine::AddressHold::kNotHeld) return 0;
+  problem_ = why;
+  return LINEERR_RESOURCEUNAVAIL;
 }
 
 bool Service::CloseLineByService(const std::string& number) {

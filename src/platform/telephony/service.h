@@ -55,6 +55,7 @@ class Service {
   // lineTranslateDialogA's checks of the session, device and version (0 when fine).
   LONG CheckSessionDevice(HLINEAPP app, DWORD device, DWORD version);
 
+  LONG LineAddressHeld(HLINE line);
   std::vector<LineInfo> ListLines();
   bool CloseLineByService(const std::string& number);
   std::string ConfigurationError();

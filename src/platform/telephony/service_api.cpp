@@ -14,6 +14,10 @@ std::string ServiceConfigurationError() {
   return Service::Instance().ConfigurationError();
 }
 
+LONG LineAddressHeld(HLINE line) {
+  return Service::Instance().LineAddressHeld(line);
+}
+
 std::string ServiceProblem() {
   return Service::Instance().Problem();
 }

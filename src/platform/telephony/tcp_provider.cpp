@@ -8,11 +8,13 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "platform/telephony/config.h"
 #include "platform/telephony/event_loop.h"
 #include "platform/telephony/faults.h"
 #include "platform/telephony/listener.h"
+#include "platform/telephony/parking.h"
 #include "platform/telephony/resolver.h"
 #include "platform/telephony/stream_call.h"
 #include "platform/telephony/tcp_address.h"
@@ -59,6 +61,26 @@ testing::NumberFaults FaultsFor(const std::string& bound, const std::string& con
                faults.never_answer != none.never_answer || faults.busy != none.busy ||
                faults.drop_after_bytes != none.drop_after_bytes;
   return given || bound.empty() ? faults : faults::ForNumber(configured);
+}
+
+// What a waiting TCP line parks when it closes: its listening socket and the address it is
+// bound to.
+class ParkedSocket : public ParkedAddress {
+ public:
+  ParkedSocket(int fd, std::string bound) : fd_(fd), bound_(std::move(bound)) {}
+  ~ParkedSocket() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  const std::string& bound() const { return bound_; }
+  int Take() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+  std::string bound_;
+};
+
+std::string ParkingKey(const std::string& listen) {
+  return "tcp:" + listen;
 }
 
 class TcpCall : public StreamCall {
@@ -175,8 +197,11 @@ class TcpLine : public ProviderLine {
 
   ~TcpLine() override {
     if (!listener_.Listening()) return;
-    listener_.Close();
+    // A line that waited for calls keeps its port for a moment, for this process to open the
+    // line again without a gap another process could bind in.
     HeldHere().erase(listen_);
+    ParkAddress(context_.loop, ParkingKey(listen_),
+                std::make_unique<ParkedSocket>(listener_.Detach(), bound_));
   }
 
   const std::string& bound() const { return bound_; }
@@ -185,20 +210,47 @@ class TcpLine : public ProviderLine {
     return listener_.Listening() && (name == listen_ || name == bound_);
   }
 
+  AddressHold HoldsAddress(std::string* why) const override {
+    if (listener_.Listening()) return AddressHold::kHeld;
+    if (!taken_by_owner_) {
+      *why = "line for " + listen_ + " was opened for outgoing calls only";
+    } else if (!take_problem_.empty()) {
+      *why = take_problem_;
+    } else if (HeldHere().count(listen_) != 0) {
+      *why = listen_ + " is listened on by another line of this process";
+    } else {
+      *why = "cannot listen on " + listen_ + ": " + std::strerror(EADDRINUSE);
+    }
+    return AddressHold::kNotHeld;
+  }
+
   // Listens when the address is free. Returns 0 also when it is in use (outgoing calls only).
   LONG TakeAddress() {
+    taken_by_owner_ = true;
     if (HeldHere().count(listen_) != 0) return 0;
+    const auto answer = [this](int accepted, const sockaddr_storage& peer) {
+      Answer(accepted, peer);
+    };
+    if (auto parked = TakeParkedAddress(context_.loop, ParkingKey(listen_))) {
+      auto& socket = static_cast<ParkedSocket&>(*parked);
+      bound_ = socket.bound();
+      if (!listener_.Start(socket.Take(), answer)) {
+        bound_.clear();
+        return LINEERR_RESOURCEUNAVAIL;
+      }
+      HeldHere()[listen_] = this;
+      return 0;
+    }
     std::optional<HostPort> address = ParseHostPort(listen_, -1, true);
     SocketAddress socket_address;
     if (!address || !Resolver::ParseNumeric(address->host, address->port, &socket_address)) {
-      context_.report_problem("cannot listen on " + listen_ + ": not an address");
-      return LINEERR_OPERATIONFAILED;
+      return Broken("cannot listen on " + listen_ + ": not an address", LINEERR_OPERATIONFAILED);
     }
     int fd =
         socket(socket_address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-      context_.report_problem("cannot listen on " + listen_ + ": " + std::strerror(errno));
-      return LINEERR_RESOURCEUNAVAIL;
+      return Broken("cannot listen on " + listen_ + ": " + std::strerror(errno),
+                    LINEERR_RESOURCEUNAVAIL);
     }
     int on = 1;
     // Lets a new listener bind while connections of an old one linger in TIME_WAIT; two
@@ -210,22 +262,19 @@ class TcpLine : public ProviderLine {
       int error = errno;
       close(fd);
       if (error == EADDRINUSE) return 0;  // another process waits there
-      context_.report_problem("cannot listen on " + listen_ + ": " + std::strerror(error));
-      return LINEERR_OPERATIONFAILED;
+      return Broken("cannot listen on " + listen_ + ": " + std::strerror(error),
+                    LINEERR_OPERATIONFAILED);
     }
     if (listen(fd, kListenBacklog) != 0) {
       int error = errno;
       close(fd);
       if (error == EADDRINUSE) return 0;
-      context_.report_problem("cannot listen on " + listen_ + ": " + std::strerror(error));
-      return LINEERR_OPERATIONFAILED;
+      return Broken("cannot listen on " + listen_ + ": " + std::strerror(error),
+                    LINEERR_OPERATIONFAILED);
     }
     sockaddr_storage local{};
     socklen_t length = sizeof local;
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-    const auto answer = [this](int accepted, const sockaddr_storage& peer) {
-      Answer(accepted, peer);
-    };
     bound_ = DescribeAddress(local);  // before the first call can come in, which reads it
     if (!listener_.Start(fd, answer)) {
       bound_.clear();
@@ -245,11 +294,25 @@ class TcpLine : public ProviderLine {
       *error = LINEERR_INVALADDRESS;
       return nullptr;
     }
-    return std::make_unique<TcpCall>(context_, FaultsFor(bound_, listen_), std::move(*address),
-                                     AnswerTimeoutMs(answer_timeout_s_));
+    auto call = std::make_unique<TcpCall>(context_, FaultsFor(bound_, listen_), std::move(*address),
+                                          AnswerTimeoutMs(answer_timeout_s_));
+    // A line that dials out stops listening rather than holding the port for the whole call:
+    // a process waiting on that address can take it meanwhile (callers are refused either way
+    // while this call lasts).
+    if (listener_.Listening()) {
+      listener_.Close();
+      HeldHere().erase(listen_);
+    }
+    return call;
   }
 
  private:
+  LONG Broken(const std::string& problem, LONG result) {
+    take_problem_ = problem;
+    context_.report_problem(problem);
+    return result;
+  }
+
   void Answer(int fd, const sockaddr_storage& peer) {
     testing::NumberFaults faults = FaultsFor(bound_, listen_);
     if (faults.busy || events_->HasActiveCall()) {
@@ -265,6 +328,8 @@ class TcpLine : public ProviderLine {
   int default_port_;
   int answer_timeout_s_;
   std::string bound_;
+  bool taken_by_owner_ = false;  // opened with owner privilege (TakeAddress ran)
+  std::string take_problem_;     // why listening failed, when it did
   Listener listener_;
 };
 
@@ -291,6 +356,8 @@ class TcpProvider : public Provider {
     if (held != HeldHere().end()) {
       info.hold = NumberHold::kHeldHere;
       info.address = held->second->bound();
+    } else if (IsAddressParked(ParkingKey(listen_))) {
+      info.hold = NumberHold::kFree;  // parked between two calls: any open here takes it back
     } else {
       info.hold = ProbeAddress();
     }

@@ -3,10 +3,10 @@
 //   "CALL n a"  attempt a of call n, with a new component: dial "101" on line 1, send call
 //               n's message and file, wait for the answerer's message and file and check
 //               them, hang up, wait for idle. Replies "OK n a"; "LOST n a" when the call
-//               could not be made or ended before both transfers arrived (the answerer then
-//               tries again); "FAIL n a <why>" when something arrived wrong (the soak fails).
-//   "LOST n a"  the answerer gave up attempt a: this side abandons it and replies the same
-//               (a "LOST" for an attempt already given up is ignored).
+//               could not be made or ended before both transfers arrived; "FAIL n a <why>"
+//               when something arrived wrong. Either fails the soak: no call may be lost.
+//   "LOST n a"  the answerer gave up attempt a: this side abandons it (ignored when it has
+//               given the attempt up already).
 //   "QUIT"      replies "RES <after call 5> <after the last call>" (descriptors, threads, KiB
 //               resident, see soak_support.h) and exits.
 //

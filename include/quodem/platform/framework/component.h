@@ -20,7 +20,7 @@ class TComponent;
 // have no text form and are skipped by save and load.
 struct TPropInfo {
   std::string name;
-  std::string type;           // "int", "unsigned long", "string", or an event type name
+  std::string type;  // "int", "unsigned long", "bool" (True/False), "string", or an event type
   std::string default_value;  // text form; empty when there is no default
   bool readable = true;
   bool writable = true;

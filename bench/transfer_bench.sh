@@ -14,8 +14,8 @@
 #
 # For each link (the local exchange: Unix-domain socket; the TCP line on 127.0.0.1) and size:
 #   quodem   `quodem wait --once` receives, `quodem dial ... --send FILE` sends
-#   link     bench/link_sender writes the file in 255-byte blocking writes to
-#            bench/link_reader, which writes what it reads to a file: the least a program
+#   link     bench/link_sender reads the file in 64 KiB blocks as it goes (as quodem's
+#            sender does) and writes it in 255-byte blocking writes to bench/link_reader, which writes what it reads to a file: the least a program
 #            writing the frame format's pieces one system call each can cost
 #   link64   the same pair with 64 KiB writes: about the most the link and the disk carry
 #   zmodem   sz -> rz, each with the socket as its stdin/stdout (bench/pipe_bridge)

@@ -15,8 +15,9 @@
 # For each link (the local exchange: Unix-domain socket; the TCP line on 127.0.0.1) and size:
 #   quodem   `quodem wait --once` receives, `quodem dial ... --send FILE` sends
 #   link     bench/link_sender reads the file in 64 KiB blocks as it goes (as quodem's
-#            sender does) and writes it in 255-byte blocking writes to bench/link_reader, which writes what it reads to a file: the least a program
-#            writing the frame format's pieces one system call each can cost
+#            sender does) and writes it in 255-byte blocking writes to bench/link_reader,
+#            which writes what it reads to a file: the least a program writing the frame
+#            format's pieces one system call each can cost
 #   link64   the same pair with 64 KiB writes: about the most the link and the disk carry
 #   zmodem   sz -> rz, each with the socket as its stdin/stdout (bench/pipe_bridge)
 # Each run's time is wall clock from starting the sender until both sides have exited and
@@ -46,7 +47,7 @@ while [ $# -gt 0 ]; do
     --paced-size) PACED_SIZE=$2; shift ;;
     --output) OUTPUT=$2; shift ;;
     --keep) KEEP=1 ;;
-    -h|--help) sed -n '2,29p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,30p' "$0"; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
   shift

@@ -47,7 +47,7 @@ while [ $# -gt 0 ]; do
     --paced-size) PACED_SIZE=$2; shift ;;
     --output) OUTPUT=$2; shift ;;
     --keep) KEEP=1 ;;
-    -h|--help) sed -n '2,30p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,29p' "$0"; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
   shift

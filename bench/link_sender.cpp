@@ -1,12 +1,13 @@
-// The link's limit for the component's write pattern, sending side: loads a file into memory,
-// connects, and writes it in 255-byte write() calls, each completed before the next (a plain
-// blocking write per chunk), then the rest, then closes. This is the least work a program can
+// The link's limit for the component's write pattern, sending side: connects, reads the file
+// in blocks of about 64 KiB (whole chunks) as it goes, as the component's sender does, and
+// writes it in 255-byte write() calls, each completed before the next (a plain blocking write
+// per chunk), then the rest, then closes. This is the least work a program can
 // do to move a file in the pieces the frame format writes, so the component is measured
 // against it.
 //
 //   link_sender unix:PATH|tcp:HOST:PORT FILE [CHUNK_BYTES]
-#include <sys/stat.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "bench_socket.h"
@@ -22,23 +23,26 @@ int main(int argc, char** argv) {
 
   int file = open(argv[2], O_RDONLY | O_CLOEXEC);
   if (file < 0) bench::Die(std::string("open ") + argv[2]);
-  struct stat st {};
-  if (fstat(file, &st) != 0) bench::Die("fstat");
-  std::vector<char> content(static_cast<size_t>(st.st_size));
-  size_t loaded = 0;
-  while (loaded < content.size()) {
-    ssize_t n = read(file, content.data() + loaded, content.size() - loaded);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) bench::Die("read");
-    loaded += static_cast<size_t>(n);
+  // A block of whole chunks, read as the writes go, so memory stays small whatever the file.
+  const size_t block = chunk * std::max<size_t>(1, 65536 / chunk);
+  std::vector<char> buffer(block);
+  int fd = bench::Connect(address);
+  for (;;) {
+    size_t filled = 0;
+    while (filled < block) {
+      ssize_t n = read(file, buffer.data() + filled, block - filled);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) bench::Die("read");
+      if (n == 0) break;
+      filled += static_cast<size_t>(n);
+    }
+    for (size_t offset = 0; offset < filled; offset += chunk) {
+      size_t n = std::min(chunk, filled - offset);
+      if (!bench::WriteAll(fd, buffer.data() + offset, n)) bench::Die("write");
+    }
+    if (filled < block) break;
   }
   close(file);
-
-  int fd = bench::Connect(address);
-  for (size_t offset = 0; offset < content.size(); offset += chunk) {
-    size_t n = std::min(chunk, content.size() - offset);
-    if (!bench::WriteAll(fd, content.data() + offset, n)) bench::Die("write");
-  }
   close(fd);
   return 0;
 }

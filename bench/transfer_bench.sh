@@ -1,27 +1,32 @@
 #!/usr/bin/env bash
-# Transfer benchmark: how fast two quodem processes move a file, against the link's limit for
-# the same write pattern and against ZMODEM (lrzsz) over the same kind of socket.
+# Transfer benchmark: how fast two quodem processes move a file, against minimal programs
+# moving the same file over the same kind of socket and against ZMODEM (lrzsz).
 #
 #   bench/transfer_bench.sh            full run: 16 MiB and 256 MiB, 3 repetitions, medians;
 #                                      writes bench/results.md
-#   bench/transfer_bench.sh --quick    smoke run: 16 MiB, 1 repetition; prints the table only
+#   bench/transfer_bench.sh --quick    smoke run: 16 MiB, 1 repetition, a short pacing check;
+#                                      prints the tables only
 #
-# Options: --reps N, --sizes "16 256" (MiB), --output FILE (also for --quick), --keep (leave
-# the work folder). Environment: BUILD_DIR (default: build), the build folder whose tool
-# (tool/quodem) and bench programs are measured; they are built (Release-like flags of that
-# folder) if missing.
+# Options: --reps N, --sizes "16 256" (MiB), --paced-size BYTES (the pacing check's file,
+# default 262144), --output FILE (also for --quick), --keep (leave the work folder).
+# Environment: BUILD_DIR (default: build), the build folder whose tool (tool/quodem) and bench
+# programs are measured; they are built (Release-like flags of that folder) if missing.
 #
 # For each link (the local exchange: Unix-domain socket; the TCP line on 127.0.0.1) and size:
 #   quodem   `quodem wait --once` receives, `quodem dial ... --send FILE` sends
-#   link     bench/link_sender writes the file in 255-byte blocking writes to
-#            bench/link_reader, which writes what it reads to a file: the link's limit for the
-#            component's write pattern
+#   link     bench/link_sender reads the file in 64 KiB blocks as it goes (as quodem's
+#            sender does) and writes it in 255-byte blocking writes to bench/link_reader,
+#            which writes what it reads to a file: the least a program writing the frame
+#            format's pieces one system call each can cost
+#   link64   the same pair with 64 KiB writes: about the most the link and the disk carry
 #   zmodem   sz -> rz, each with the socket as its stdin/stdout (bench/pipe_bridge)
 # Each run's time is wall clock from starting the sender until both sides have exited and
 # the file is complete; CPU (user+system) and peak resident memory of each side come from GNU
 # time. Every received file is compared with the original (cmp).
 #
-# The idle cost of a connected call is measured with bench/idle_call (5 s, each process).
+# The idle cost of a connected call is measured with bench/idle_call (5 s, each process), and
+# bench/paced_call checks an exchange call at speed = 33600: the file must arrive in the time
+# the speed implies (within 5 %), with an OnSentState and an OnLineReceive at least every second.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,16 +36,18 @@ case "$BUILD_DIR" in /*) ;; *) BUILD_DIR=$ROOT/$BUILD_DIR ;; esac
 QUICK=0
 REPS=3
 SIZES="16 256"
+PACED_SIZE=262144
 OUTPUT=""
 KEEP=0
 while [ $# -gt 0 ]; do
   case "$1" in
-    --quick) QUICK=1; REPS=1; SIZES="16" ;;
+    --quick) QUICK=1; REPS=1; SIZES="16"; PACED_SIZE=32768 ;;
     --reps) REPS=$2; shift ;;
     --sizes) SIZES=$2; shift ;;
+    --paced-size) PACED_SIZE=$2; shift ;;
     --output) OUTPUT=$2; shift ;;
     --keep) KEEP=1 ;;
-    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,29p' "$0"; exit 0 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
   shift
@@ -70,7 +77,8 @@ if command -v sz >/dev/null 2>&1 && command -v rz >/dev/null 2>&1; then HAVE_ZMO
 QUODEM=$BUILD_DIR/tool/quodem
 BENCH=$BUILD_DIR/bench
 need_build=0
-for p in "$QUODEM" "$BENCH/link_sender" "$BENCH/link_reader" "$BENCH/pipe_bridge" "$BENCH/idle_call"; do
+for p in "$QUODEM" "$BENCH/link_sender" "$BENCH/link_reader" "$BENCH/pipe_bridge" "$BENCH/idle_call" \
+  "$BENCH/paced_call"; do
   [ -x "$p" ] || need_build=1
 done
 if [ $need_build -eq 1 ] || [ "${BENCH_REBUILD:-1}" = 1 ]; then
@@ -80,7 +88,7 @@ if [ $need_build -eq 1 ] || [ "${BENCH_REBUILD:-1}" = 1 ]; then
   fi
   log "building the tool and the bench programs in $BUILD_DIR"
   cmake --build "$BUILD_DIR" -j "$(nproc)" --target quodem_tool bench_link_sender \
-    bench_link_reader bench_pipe_bridge bench_idle_call >/dev/null
+    bench_link_reader bench_pipe_bridge bench_idle_call bench_paced_call >/dev/null
 fi
 
 # --- work folder --------------------------------------------------------------------------
@@ -184,9 +192,9 @@ address_for() {  # link dir -> address of the baseline socket
   fi
 }
 
-run_link() {  # link size rep
-  local link=$1 size=$2 rep=$3 file=$WORK/data-$2.bin
-  local dir=$WORK/run-link-$link-$size-$rep
+run_link() {  # link size rep [chunk bytes] [method name]
+  local link=$1 size=$2 rep=$3 file=$WORK/data-$2.bin chunk=${4:-255} method=${5:-link}
+  local dir=$WORK/run-$method-$link-$size-$rep
   mkdir -p "$dir"
   local address
   address=$(address_for "$link" "$dir")
@@ -197,12 +205,16 @@ run_link() {  # link size rep
   await "link_reader" test -e "$dir/ready"
   local t0 t1
   t0=$(now)
-  /usr/bin/time -f "$TIMEFMT" -o "$dir/send.time" "$BENCH/link_sender" "$address" "$file"
+  /usr/bin/time -f "$TIMEFMT" -o "$dir/send.time" "$BENCH/link_sender" "$address" "$file" "$chunk"
   wait "$recv_pid"
   t1=$(now)
-  check_same "$file" "$dir/received.bin" "link $link $size MiB"
-  record link "$link" "$size" "$rep" "$(elapsed "$t0" "$t1")" "$dir/send.time" "$dir/recv.time"
+  check_same "$file" "$dir/received.bin" "$method $link $size MiB"
+  record "$method" "$link" "$size" "$rep" "$(elapsed "$t0" "$t1")" "$dir/send.time" "$dir/recv.time"
   rm -rf "$dir"
+}
+
+run_link64() {  # link size rep
+  run_link "$1" "$2" "$3" 65536 link64
 }
 
 run_zmodem() {  # link size rep
@@ -228,7 +240,7 @@ run_zmodem() {  # link size rep
   rm -rf "$dir"
 }
 
-methods="quodem link"
+methods="quodem link link64"
 [ $HAVE_ZMODEM -eq 1 ] && methods="$methods zmodem"
 [ $HAVE_ZMODEM -eq 1 ] || log "sz/rz not installed: ZMODEM is not measured"
 
@@ -244,6 +256,10 @@ for rep in $(seq "$REPS"); do
     done
   done
 done
+
+log "pacing check: $PACED_SIZE bytes at 33600 bit/s"
+PACED=$(env QUODEM_EXCHANGE_DIR="$WORK/paced-exchange" "$BENCH/paced_call" --speed 33600 \
+  --size "$PACED_SIZE" || echo "paced failed")
 
 log "idle connected call, 5 s"
 IDLE_EX=$(env QUODEM_EXCHANGE_DIR="$WORK/idle-exchange" QUODEM_CONFIG="$WORK/none.conf" \
@@ -297,8 +313,8 @@ MODEL=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
   echo "medians of $REPS run(s) each (\`bench/transfer_bench.sh$([ $QUICK -eq 1 ] && echo ' --quick')\`)."
   echo "MB/s is 10^6 bytes per second of wall time from starting the sender until both sides"
   echo "have exited and the file is complete. CPU is user+system seconds; RSS is peak resident memory."
-  echo "\"link\" writes the file in 255-byte blocking writes and reads it into a file: the link's"
-  echo "limit for the component's write pattern. \"zmodem\" is sz/rz (lrzsz) over the same socket."
+  echo "\"link\" writes the file in 255-byte blocking writes and reads it into a file; \"link64\" does"
+  echo "the same in 64 KiB writes. \"zmodem\" is sz/rz (lrzsz) over the same socket."
   echo
   echo "| Link | Size | Program | MB/s | CPU sender s | CPU receiver s | RSS sender MiB | RSS receiver MiB |"
   echo "|---|---|---|---:|---:|---:|---:|---:|"
@@ -311,18 +327,33 @@ MODEL=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
     done
   done
   echo
-  echo "| Link | Size | quodem ÷ link (≥ 0.8) | quodem ÷ ZMODEM (≥ 1.3) | CPU sender ÷ link (≤ 1.5) | CPU receiver ÷ link (≤ 1.5) | RSS receiver (< 16 MiB) | RSS sender (≤ size + 16 MiB) |"
+  echo "| Link | Size | quodem ÷ ZMODEM (≥ 2) | quodem ÷ link64 (≥ 0.5) | CPU sender ÷ ZMODEM (≤ 1) | CPU receiver ÷ ZMODEM (≤ 1) | RSS receiver (< 16 MiB) | RSS sender (< 16 MiB) |"
   echo "|---|---|---|---|---|---|---|---|"
   for size in $SIZES; do
     for link in exchange tcp; do
-      q=$(get quodem "$link" "$size" 4); l=$(get link "$link" "$size" 4); z=$(get zmodem "$link" "$size" 4)
-      r1=$(ratio "$q" "$l"); r2=$(ratio "$q" "$z")
-      c1=$(ratio "$(get quodem "$link" "$size" 5)" "$(get link "$link" "$size" 5)")
-      c2=$(ratio "$(get quodem "$link" "$size" 6)" "$(get link "$link" "$size" 6)")
+      q=$(get quodem "$link" "$size" 4); l=$(get link64 "$link" "$size" 4); z=$(get zmodem "$link" "$size" 4)
+      r1=$(ratio "$q" "$z"); r2=$(ratio "$q" "$l")
+      c1=$(ratio "$(get quodem "$link" "$size" 5)" "$(get zmodem "$link" "$size" 5)")
+      c2=$(ratio "$(get quodem "$link" "$size" 6)" "$(get zmodem "$link" "$size" 6)")
       rr=$(get quodem "$link" "$size" 8); sr=$(get quodem "$link" "$size" 7)
-      echo "| $link | $size MiB | $r1 ($(verdict "$r1" '>=' 0.8)) | $r2 ($(verdict "$r2" '>=' 1.3)) | $c1 ($(verdict "$c1" '<=' 1.5)) | $c2 ($(verdict "$c2" '<=' 1.5)) | $rr ($(verdict "$rr" '<' 16)) | $sr ($(verdict "$sr" '<=' $((size + 16)))) |"
+      echo "| $link | $size MiB | $r1 ($(verdict "$r1" '>=' 2)) | $r2 ($(verdict "$r2" '>=' 0.5)) | $c1 ($(verdict "$c1" '<=' 1)) | $c2 ($(verdict "$c2" '<=' 1)) | $rr ($(verdict "$rr" '<' 16)) | $sr ($(verdict "$sr" '<' 16)) |"
     done
   done
+  echo
+  echo "Pacing: an exchange call with speed = 33600 on both lines (bench/paced_call): the time from"
+  echo "SendFile to OnFileReceive against the frame's bytes at 3360 bytes a second (target within"
+  echo "5 %), and the longest time without an OnSentState (sender) or an OnLineReceive (receiver)"
+  echo "between the start and the arrival (target at most 1 s):"
+  echo
+  echo "| Speed | File | Expected s | Took s | Deviation | Longest without OnSentState | Longest without OnLineReceive | Events sent / received |"
+  echo "|---|---|---:|---:|---:|---:|---:|---:|"
+  set -- $PACED
+  if [ "${1:-}" = paced ]; then
+    dev=${6#+}; dev=${dev#-}
+    echo "| $2 bit/s | $3 bytes | $4 | $5 | $6 % ($(verdict "$dev" '<=' 5)) | $7 s ($(verdict "$7" '<=' 1)) | $8 s ($(verdict "$8" '<=' 1)) | $9 / ${10} |"
+  else
+    echo "| 33600 bit/s | $PACED_SIZE bytes | failed | | | | | |"
+  fi
   echo
   echo "Idle connected call (nothing sent for 5 s), CPU of each process as % of one core (target < 1%):"
   echo

@@ -258,6 +258,7 @@ std::string SelfPath() {
 // the file to send.
 struct DemoPlan {
   std::uint64_t size = 0;
+  long long speed = 0;  // bits a second each way; 0: not paced
   std::string exchange;
   std::string config;  // absent: the default lines
   std::string saves;
@@ -277,15 +278,33 @@ struct DemoOutcome {
   double seconds = 0;  // from the start of the file's send until the receiver saved it
 };
 
+// The default lines, with both exchange lines paced at `bits` a second.
+void WritePacedLines(const std::string& path, long long bits) {
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) throw UsageError("cannot create " + path + ": " + std::strerror(errno));
+  const std::string speed = std::to_string(bits);
+  const std::string text =
+      "[line]\nprovider = exchange\nname = Local line 1\nnumber = 101\nspeed = " + speed +
+      "\n\n[line]\nprovider = exchange\nname = Local line 2\nnumber = 102\nspeed = " + speed +
+      "\n\n[line]\nprovider = tcp\nname = TCP/IP line\n";
+  const bool written = std::fputs(text.c_str(), file) >= 0;
+  if (std::fclose(file) != 0 || !written) {
+    throw UsageError("cannot write " + path + ": " + std::strerror(errno));
+  }
+}
+
 // The first step: the environment of the private exchange and the file to send, made in
 // `folder`. Nothing when the demo was stopped meanwhile.
-std::optional<DemoPlan> PrepareDemo(const std::string& folder, std::uint64_t size,
+std::optional<DemoPlan> PrepareDemo(const std::string& folder, std::uint64_t size, long long speed,
                                     Reporter& reporter, const DemoStop& stop) {
   DemoPlan plan;
   plan.size = size;
+  plan.speed = speed;
   plan.exchange = folder + "/exchange";
   plan.saves = folder + "/received";
-  plan.config = folder + "/no-lines.conf";
+  // Absent: the default lines. With a speed both exchange lines are paced.
+  plan.config = folder + (speed > 0 ? "/lines.conf" : "/no-lines.conf");
+  if (speed > 0) WritePacedLines(plan.config, speed);
   plan.source = folder + "/" + kDemoFileName;
   std::filesystem::create_directory(plan.saves);
   // This process and the receiver use the private exchange and the default lines.
@@ -332,6 +351,10 @@ int RunDemoCall(const DemoPlan& plan, Reporter& reporter, DemoStop& stop, DemoOu
   reporter.Note("  caller: line 0 (" + caller.name + "), dialing " + callee.info.address);
   reporter.Note("  sending: a message and " + std::string(kDemoFileName) + " (" +
                 FormatBytes(plan.size) + ")");
+  if (plan.speed > 0) {
+    reporter.Note("  line speed: " + std::to_string(plan.speed) + " bit/s each way (" +
+                  FormatRate(static_cast<double>(plan.speed) / 10) + ")");
+  }
   const int connected = Connect(session, reporter, caller, callee.info.address);
   if (connected != kExitOk) return connected;
   outcome->message_sent = session.SendMessage(kDemoMessage);
@@ -339,8 +362,12 @@ int RunDemoCall(const DemoPlan& plan, Reporter& reporter, DemoStop& stop, DemoOu
   outcome->file_sent = outcome->message_sent && session.SendFile(plan.source);
   // The receiver has the file once it reports it saved; only then hang up, so that the time
   // measured covers the whole way.
-  outcome->file_saved =
-      outcome->file_sent && !session.Interrupted() && events.WaitFile(std::chrono::minutes(5));
+  // A paced line takes its time: the wait grows with what the file needs at that speed.
+  const auto file_limit =
+      std::chrono::minutes(5) +
+      std::chrono::seconds(
+          plan.speed > 0 ? static_cast<long long>(plan.size * 10 * 3 / 2 / plan.speed) : 0);
+  outcome->file_saved = outcome->file_sent && !session.Interrupted() && events.WaitFile(file_limit);
   if (session.Interrupted()) {
     session.HangUpAfterInterrupt();
     return session.InterruptStatus();
@@ -397,13 +424,15 @@ int SummariseDemo(const DemoPlan& plan, const DemoOutcome& outcome, Reporter& re
 int RunDemo(const ParsedArgs& args) {
   LimitPositionals(args, 0);
   const std::uint64_t size = ParseSize(args.Value("size", "8M"), "--size");
+  const long long speed =
+      args.Has("speed") ? ParseNumber(args.Value("speed", ""), "--speed", 50, 100000000) : 0;
   // Watching for Ctrl-C from the first step on, so that whatever the demo has made is
   // removed however early it is stopped (the folder's destructor removes it).
   DemoStop stop;
   SignalWatcher signals([&stop](int signal) { stop.Stop(signal); });
   auto reporter = MakeReporter(ChooseOutputForm(false));
   TempFolder folder;
-  const std::optional<DemoPlan> plan = PrepareDemo(folder.Path(), size, *reporter, stop);
+  const std::optional<DemoPlan> plan = PrepareDemo(folder.Path(), size, speed, *reporter, stop);
   if (!plan) return stop.Status();
   DemoOutcome outcome;
   const int status = RunDemoCall(*plan, *reporter, stop, &outcome);
@@ -416,7 +445,7 @@ int RunDemo(const ParsedArgs& args) {
 const Command kDemoCommand = {
     "demo",
     "a whole call between two processes on this machine",
-    "usage: quodem demo [--size BYTES]\n"
+    "usage: quodem demo [--size BYTES] [--speed BITS]\n"
     "\n"
     "Starts a second quodem that waits for a call (in a private exchange folder under the\n"
     "system's temporary folder), dials it, sends a message and a generated file, checks that\n"
@@ -424,10 +453,12 @@ const Command kDemoCommand = {
     "removed at the end.\n"
     "\n"
     "  --size BYTES   size of the file to send (default 8M; suffixes k, M, G)\n"
+    "  --speed BITS   pace the call at BITS bit/s each way (BITS/10 bytes a second), as a\n"
+    "                 modem of that speed would: 50 to 100000000 (try 33600 --size 256k)\n"
     "\n"
     "Exit status: 0 the demo passed; 2 the call could not be made; 3 something did not\n"
     "arrive intact; 130 interrupted (whenever it comes, everything made is removed).\n",
-    {{"size", true, false}},
+    {{"size", true, false}, {"speed", true, false}},
     RunDemo,
 };
 

@@ -4,7 +4,7 @@
 //
 // How it behaves where the frame format leaves room:
 //   - It never spins: it sleeps in WaitCommEvent between frames, and a payload read asks for
-//     what is queued (up to 64 KiB) or, with nothing queued, for the next 4 KiB (at most
+//     what is queued (up to 64 KiB) or, with nothing queued, for the next 2 KiB (at most
 //     what the frame still lacks), blocking until they arrive.
 //   - A stop request (Cut) or a closed or hung-up port ends the frame being received: the
 //     partial frame is dropped and its temporary file removed; a partial message raises

@@ -54,6 +54,11 @@ TEST(TelephonyConfig, ParsesEverySection) {
   EXPECT_EQ(config.lines[0].provider, "exchange");
   EXPECT_EQ(config.lines[0].Get("name"), "Front desk");
   EXPECT_EQ(config.lines[0].Get("number"), "2#1*");
+  EXPECT_EQ(config.lines[0].Get("speed"), "0");  // unpaced unless given
+  EXPECT_EQ(ParseConfig("[line]\nprovider = exchange\nname = A\nnumber = 1\nspeed = 33600\n", "x")
+                .lines[0]
+                .Get("speed"),
+            "33600");
   EXPECT_EQ(config.lines[1].Get("listen"), "[::1]:0");
   EXPECT_EQ(config.lines[1].Get("port"), "7000");
   EXPECT_EQ(config.answer_timeout_s, 5);
@@ -105,6 +110,10 @@ TEST(TelephonyConfig, BrokenFilesNameTheLineAndTheProblem) {
        5, "already used"},
       {"[line]\nprovider = exchange\nname = \x01\nnumber = 1\n", 3, "control character"},
       {"[line]\nprovider = exchange\nname =\nnumber = 1\n", 3, "name"},
+      {"[line]\nprovider = exchange\nname = A\nnumber = 1\nspeed = fast\n", 5, "speed"},
+      {"[line]\nprovider = exchange\nname = A\nnumber = 1\nspeed = 10\n", 5, "speed"},
+      {"[line]\nprovider = exchange\nname = A\nnumber = 1\nspeed = 999999999\n", 5, "speed"},
+      {"[line]\nprovider = tcp\nspeed = 9600\n", 3, "unknown key 'speed'"},
   };
   for (const Broken& c : cases) {
     try {
@@ -213,7 +222,7 @@ TEST(TelephonyConfig, ConfiguredLinesAreTheDevices) {
 
 TEST(TelephonyDialogs, TextDialogEditsLineSettings) {
   ServiceConfig config = telephony::DefaultConfig("x");
-  std::istringstream in("Desk\n12/3\n102\n103\n\n");
+  std::istringstream in("Desk\n12/3\n102\n103\n\n\n");
   std::ostringstream out;
   ASSERT_TRUE(telephony::EditLineSettings(config, 0, in, out));
   EXPECT_EQ(config.lines[0].Get("name"), "Desk");

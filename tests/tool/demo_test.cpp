@@ -25,5 +25,23 @@ TEST(ToolDemo, AnEmptyFileIsFineToo) {
   EXPECT_EQ(ListDir(temp), std::vector<std::string>{});
 }
 
+TEST(ToolDemo, SpeedPacesTheCallAndIsChecked) {
+  const std::string temp = MakeDir("tmp");
+  // 12 KiB at 115200 bit/s: over a second of line time, which the demo reports it took.
+  const ToolResult demo =
+      RunTool({"demo", "--size", "12k", "--speed", "115200"}, "", {{"TMPDIR", temp}});
+  EXPECT_EQ(demo.status, 0) << demo.out << demo.err;
+  EXPECT_NE(demo.out.find("115200 bit/s"), std::string::npos) << demo.out;
+  EXPECT_NE(demo.out.find("demo passed"), std::string::npos) << demo.out;
+  const std::size_t at = demo.out.find("12 KiB in ");
+  ASSERT_NE(at, std::string::npos) << demo.out;
+  EXPECT_GE(std::stol(demo.out.substr(at + 10)), 1000) << demo.out;
+  EXPECT_EQ(ListDir(temp), std::vector<std::string>{});
+
+  const ToolResult slow = RunTool({"demo", "--speed", "10"}, "", {{"TMPDIR", temp}});
+  EXPECT_EQ(slow.status, 1);
+  EXPECT_NE(slow.err.find("--speed"), std::string::npos) << slow.err;
+}
+
 }  // namespace
 }  // namespace quodem::tool::testing

@@ -64,6 +64,21 @@ TEST_F(SendingTest, ChunkBoundariesGiveOneReportPerPayloadWrite) {
   EXPECT_EQ((std::vector<Progress>{{255, dcFile}, {510, dcFile}, {600, dcFile}}), events->Sent());
 }
 
+TEST_F(SendingTest, ALargeFileReportsEveryChunkInOrderAndGoesOutByteForByte) {
+  // Underneath, the port carries the 255-byte writes in large blocks; neither the bytes on
+  // the line nor the progress may show it.
+  constexpr std::size_t kSize = (4u << 20) + 100;
+  const Bytes content = Pattern(kSize, 9);
+  WriteFileBytes(dir / "large.bin", content);
+  const Bytes got =
+      ReceiveDuring(9 + 10 + kSize, [&] { EXPECT_TRUE(modem->SendFile(dir / "large.bin")); });
+  EXPECT_TRUE(FileFrame("large.bin", content) == got);
+  std::vector<Progress> expected;
+  for (DWORD size = 255; size < kSize; size += 255) expected.push_back({size, dcFile});
+  expected.push_back({static_cast<DWORD>(kSize), dcFile});
+  EXPECT_TRUE(expected == events->Sent());
+}
+
 TEST_F(SendingTest, EmptyFileAndNameWithColonsGoOutWhole) {
   WriteFileBytes(dir / "10:00.log", {});
   ASSERT_TRUE(modem->SendFile(dir / "10:00.log"));

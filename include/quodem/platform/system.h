@@ -16,21 +16,45 @@
 //   documented otherwise.
 //
 // Overlapped port I/O (WriteFile, ReadFile with an OVERLAPPED block)
-//   - The transfer is first tried on the caller's thread. When the descriptor takes (or
-//     gives) every byte at once the call returns TRUE and fills the count.
+//   - The transfer is first tried on the caller's thread. A read that finds every byte it
+//     asks for, and a write whose bytes all fit in the port's transmit queue, return TRUE
+//     and fill the count.
 //   - Otherwise it returns FALSE with ERROR_IO_PENDING and goes on in the background (one
 //     process-wide I/O engine). It completes exactly once: a write when every byte has been
-//     handed to the descriptor; a read when every requested byte has arrived. A read also
-//     ends early, in error, when the port fails, is purged (ERROR_OPERATION_ABORTED), is
-//     closed (ERROR_OPERATION_ABORTED), or the peer hangs up (ERROR_HANDLE_EOF); the count
-//     then holds the bytes that did arrive. Once the peer has hung up and every byte it sent
-//     has been read, every further read fails at once with ERROR_HANDLE_EOF.
+//     handed to the port (its last byte is in the transmit queue); a read when every
+//     requested byte has arrived. A read also ends early, in error, when the port fails, is
+//     purged (ERROR_OPERATION_ABORTED), is closed (ERROR_OPERATION_ABORTED), or the peer
+//     hangs up (ERROR_HANDLE_EOF); the count then holds the bytes that did arrive. Once the
+//     peer has hung up and every byte it sent has been read, every further read fails at
+//     once with ERROR_HANDLE_EOF.
+//   - The transmit queue (64 KiB; on a paced line or a terminal, about half a second of
+//     line time at its speed) is what a serial driver's transmit buffer is: the port hands
+//     it to the descriptor in large writes, by itself, and the bytes of a write that
+//     completed are on their way. A write that finds the queue full waits for room, so
+//     writes keep pace with the line. Bytes in the queue count in cbOutQue.
+//   - Accepted bytes belong to the line. PURGE_TXABORT/PURGE_TXCLEAR end a pending write
+//     (ERROR_OPERATION_ABORTED; its count is the bytes it had handed over), but what was
+//     accepted still goes out, as bytes in a socket's kernel buffer do; only on a terminal
+//     does PURGE_TXCLEAR also drop the queue (and the driver's), as a serial driver does.
+//     CloseHandle ends a pending write the same way; the port then hands over what it
+//     accepted before it closes its descriptor, so the peer sees the end of the stream only
+//     after the last accepted byte. It gives them up if the descriptor takes nothing for 3 s
+//     after the close. A process that ends normally (exit(), return from main) first waits,
+//     as long as some port's queue keeps moving, until every queue is handed over; a killed
+//     process loses what its queues held.
+//   - A write error of the descriptor, or the peer's hang-up (the end of the stream read, or
+//     a write refused), drops what the queue holds and ends a pending write with
+//     ERROR_BROKEN_PIPE (count: the bytes handed over); every later write fails at once
+//     with the same error. A write to a peer that is already gone usually fails at once too:
+//     the first write after a pause goes straight to the descriptor.
 //   - On completion the block's result is recorded and its hEvent, when not 0, is set.
 //     Read the result only through GetOverlappedResult. The block, and the buffer, must stay
 //     alive until the operation has completed; PurgeComm and CloseHandle complete pending
 //     operations before they return, so after either returns nothing touches them.
 //   - At most one read and one write may be pending per port.
 //   - The layer reads nothing ahead: bytes stay in the descriptor until a read asks for them.
+//   - The engine completes transfers and moves queued output from its own thread; a port
+//     with nothing to send and nothing pending costs no wake-ups at all.
 //
 // Communication events
 //   - SetCommMask sets the event mask; a WaitCommEvent pending on the port returns at once
@@ -150,7 +174,8 @@ BOOL WaitCommEvent(HANDLE file, DWORD* event_mask, OVERLAPPED* overlapped);
 BOOL EscapeCommFunction(HANDLE file, DWORD function);
 // PURGE_TXABORT/PURGE_RXABORT end a pending write/read at once with ERROR_OPERATION_ABORTED
 // and the count already moved; PURGE_RXCLEAR discards the bytes waiting to be read;
-// PURGE_TXCLEAR discards bytes not yet handed to the descriptor.
+// PURGE_TXCLEAR ends a pending write as PURGE_TXABORT does and, on a terminal only, also
+// discards the transmit queue and the driver's output (see "Overlapped port I/O").
 BOOL PurgeComm(HANDLE file, DWORD flags);
 
 // Events. A named event exists while any handle to it is open; CreateEventA with a name in
@@ -174,8 +199,9 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all, DWORD milliseconds);
 
 // Closes an event or a port. Closing a port ends every pending operation and wait on it with
-// an error, then closes the descriptor once nothing uses it. Never blocks waiting for other
-// threads; may be called from any thread.
+// an error, then closes the descriptor once nothing uses it and the output the port accepted
+// has been handed to it (see "Overlapped port I/O"). Never blocks waiting for other threads
+// or for the line; may be called from any thread.
 BOOL CloseHandle(HANDLE handle);
 
 // Writes the current directory and a terminating zero into `buffer` and returns its length

@@ -50,6 +50,9 @@
 //   provider = exchange         ; exchange | tcp
 //   name = Local line 1
 //   number = 101                ; exchange: the line's number (digits, * and #)
+//   speed = 0                   ; exchange: bit/s this line's calls send at, as a modem of
+//                               ; that speed would (BITS/10 bytes a second; 0: unpaced);
+//                               ; a call is paced both ways when both lines have it
 //   [line]
 //   provider = tcp
 //   name = TCP/IP line

@@ -36,7 +36,7 @@ bool TerminalHungUp(int fd) {
 // write() on a pipe whose reader has gone raises SIGPIPE, which would end the process. The
 // signal is blocked for this thread around the call and, when the write raised it, taken
 // off the pending set again, so the host's own SIGPIPE handling is left untouched.
-ssize_t WriteWithoutSigpipe(int fd, const void* source, std::size_t size) {
+ssize_t WriteWithoutSigpipe(int fd, const iovec* pieces, int count) {
   sigset_t pipe_only, previous, pending;
   sigemptyset(&pipe_only);
   sigaddset(&pipe_only, SIGPIPE);
@@ -46,7 +46,7 @@ ssize_t WriteWithoutSigpipe(int fd, const void* source, std::size_t size) {
   pthread_sigmask(SIG_BLOCK, &pipe_only, &previous);
   ssize_t n;
   do {
-    n = write(fd, source, size);
+    n = writev(fd, pieces, count);
   } while (n < 0 && errno == EINTR);
   const int saved = errno;
   if (n < 0 && saved == EPIPE && !already_pending) {
@@ -105,19 +105,27 @@ IoResult ReadSome(int fd, Kind kind, void* dest, std::size_t size) {
 }
 
 IoResult WriteSome(int fd, Kind kind, const void* source, std::size_t size) {
-  ssize_t n;
+  iovec piece{const_cast<void*>(source), size};
+  return WriteSomeV(fd, kind, &piece, 1);
+}
+
+IoResult WriteSomeV(int fd, Kind kind, const iovec* pieces, int count) {
+  ssize_t n = -1;
   if (kind == Kind::kSocket) {
+    msghdr message{};
+    message.msg_iov = const_cast<iovec*>(pieces);
+    message.msg_iovlen = static_cast<std::size_t>(count);
     do {
-      n = send(fd, source, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+      n = sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
-    // send() on something that turned out not to be a socket: fall back to write().
+    // sendmsg() on something that turned out not to be a socket: fall back to writev().
     if (n < 0 && errno == ENOTSOCK) kind = Kind::kOther;
   }
   if (kind == Kind::kFifo) {
-    n = WriteWithoutSigpipe(fd, source, size);
+    n = WriteWithoutSigpipe(fd, pieces, count);
   } else if (kind != Kind::kSocket) {
     do {
-      n = write(fd, source, size);
+      n = writev(fd, pieces, count);
     } while (n < 0 && errno == EINTR);
   }
   if (n > 0) return {Outcome::kMoved, static_cast<std::size_t>(n), 0};
@@ -141,6 +149,24 @@ bool IsDisconnect(int error) {
 bool SetDtr(int fd, bool raise) {
   int bits = TIOCM_DTR;
   return ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+}
+
+std::uint32_t TerminalBytesPerSecond(int fd) {
+  termios mode{};
+  if (tcgetattr(fd, &mode) != 0) return 0;
+  static constexpr struct {
+    speed_t code;
+    std::uint32_t bits;
+  } kRates[] = {{B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},
+                {B150, 150},       {B200, 200},       {B300, 300},       {B600, 600},
+                {B1200, 1200},     {B1800, 1800},     {B2400, 2400},     {B4800, 4800},
+                {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},
+                {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+  const speed_t code = cfgetospeed(&mode);
+  for (const auto& rate : kRates) {
+    if (rate.code == code) return rate.bits / 10;
+  }
+  return 0;  // B0, or a rate beyond the table: too fast to matter
 }
 
 void FlushTerminalOutput(int fd) {

@@ -3,6 +3,8 @@
 // "broken" into one small set of outcomes, so the port logic above never looks at errno.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -36,6 +38,8 @@ bool PrepareForPort(int fd);
 // One read()/write() of at most `size` bytes (size > 0).
 IoResult ReadSome(int fd, Kind kind, void* dest, std::size_t size);
 IoResult WriteSome(int fd, Kind kind, const void* source, std::size_t size);
+// One gathering write of the `count` pieces (at most IOV_MAX, at least one byte in all).
+IoResult WriteSomeV(int fd, Kind kind, const iovec* pieces, int count);
 
 // Bytes queued in the kernel for reading (FIONREAD/TIOCINQ), or -1 when the descriptor
 // cannot tell.
@@ -46,6 +50,10 @@ bool IsDisconnect(int error);
 
 // Raises or lowers DTR (TIOCMBIS/TIOCMBIC). True on success; false with errno otherwise.
 bool SetDtr(int fd, bool raise);
+
+// The speed a terminal sends at, in bytes a second (ten bits a byte), from its output baud
+// rate; 0 when it has none (B0) or is not a terminal.
+std::uint32_t TerminalBytesPerSecond(int fd);
 
 // Discards what the terminal driver holds in its output queue (tcflush TCOFLUSH).
 void FlushTerminalOutput(int fd);

@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <new>
+
+#include "platform/posix/exit_drain.h"
 
 namespace quodem::posix {
 
@@ -17,6 +20,23 @@ namespace {
 // so that a peer sending without pause cannot keep the purge going.
 constexpr std::size_t kUnknownQueueDiscardLimit = 64 * 1024;
 
+// A paced port's queue holds about half a second of line time: enough to keep the line busy
+// between writes, little enough that a writer's progress follows the line.
+// The same goes for a terminal, whose driver paces the line at its baud rate: a sender's
+// progress follows a serial modem too, and PURGE_TXCLEAR (which clears a terminal's queue)
+// drops no more than that.
+std::size_t CapacityFor(int fd, ops::Kind kind, const PortOptions& options) {
+  std::uint32_t rate = options.bytes_per_second;
+  if (rate == 0 && kind == ops::Kind::kTerminal) rate = ops::TerminalBytesPerSecond(fd);
+  if (rate == 0) return Port::kQueueBytes;
+  return std::clamp<std::size_t>(rate / 2, 512, Port::kQueueBytes);
+}
+
+// The bytes one slice of line time carries on a paced port (at least one).
+double PaceSlice(std::uint32_t bytes_per_second) {
+  return std::max(1.0, bytes_per_second * std::chrono::duration<double>(Port::kPaceSlice).count());
+}
+
 }  // namespace
 
 std::shared_ptr<Port> Port::Create(int fd, std::shared_ptr<PortObserver> observer,
@@ -25,6 +45,7 @@ std::shared_ptr<Port> Port::Create(int fd, std::shared_ptr<PortObserver> observe
     *error = ERROR_INVALID_HANDLE;
     return nullptr;
   }
+  ExitDrain::Instance().Install();
   if (!ops::PrepareForPort(fd)) {
     *error = errno == EBADF ? ERROR_INVALID_HANDLE : ERROR_GEN_FAILURE;
     close(fd);
@@ -56,14 +77,26 @@ std::shared_ptr<Port> Port::Create(int fd, std::shared_ptr<PortObserver> observe
 }
 
 Port::Port(int fd, ops::Kind kind, std::shared_ptr<PortObserver> observer, PortOptions options)
-    : fd_(fd), kind_(kind), observer_(std::move(observer)), options_(options) {
+    : fd_(fd),
+      kind_(kind),
+      observer_(std::move(observer)),
+      options_(std::move(options)),
+      tx_queue_(CapacityFor(fd, kind, options_)) {
   // Error counts start from what the driver has counted so far.
   if (kind_ == ops::Kind::kTerminal) ops::ReadLineErrorCounts(fd_, &error_counts_);
+  if (options_.bytes_per_second > 0) pace_credit_ = PaceSlice(options_.bytes_per_second);
 }
 
 Port::~Port() {
   if (engine_id_ != 0) IoEngine::Instance().Forget(engine_id_, fd_);
   close(fd_);
+  // Only a port that could not linger (or never got a handle) still counts output here.
+  if (output_counted_) {
+    ExitDrain::Instance().Remove();
+    if (options_.output_watch) {
+      if (std::function<void()> then = options_.output_watch->Remove()) then();
+    }
+  }
 }
 
 bool Port::DtrRaised() const {
@@ -76,6 +109,15 @@ std::size_t Port::BlockedCallers() const {
   return blocked_callers_;
 }
 
+std::size_t Port::QueueCapacity() const {
+  return tx_queue_.Capacity();  // fixed at construction
+}
+
+std::uint64_t Port::DescriptorWrites() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return tx_system_calls_;
+}
+
 DWORD Port::Read(void* dest, DWORD bytes, DWORD* count, OVERLAPPED* block) {
   // Like the system it stands in for, starting a transfer resets the block's event. hEvent
   // is never written by the port, so reading it here needs no lock.
@@ -84,10 +126,29 @@ DWORD Port::Read(void* dest, DWORD bytes, DWORD* count, OVERLAPPED* block) {
   DWORD result;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    result = Start(read_, true, dest, bytes, count, block, after);
+    result = StartRead(dest, bytes, count, block, after);
+    SyncOutput(after);  // reading the end of the stream drops the output
   }
   RunAftermath(after);
   return result;
+}
+
+DWORD Port::StartRead(void* data, DWORD bytes, DWORD* count, OVERLAPPED* block, Aftermath& after) {
+  if (closed_) return ERROR_INVALID_HANDLE;
+  if (read_.active) return ERROR_INVALID_PARAMETER;
+  block->Internal = STATUS_PENDING;
+  block->InternalHigh = 0;
+  read_ = Transfer{true, block, static_cast<unsigned char*>(data), bytes, 0};
+  // The fast path: whatever the descriptor gives now moves on the caller's thread, and a
+  // read that completes here never involves the engine.
+  ProgressRead(after);
+  if (read_.active) {
+    UpdateInterest(after);
+    if (count != nullptr) *count = 0;
+    return ERROR_IO_PENDING;
+  }
+  if (count != nullptr) *count = static_cast<DWORD>(block->InternalHigh);
+  return static_cast<DWORD>(block->Internal);
 }
 
 DWORD Port::Write(const void* source, DWORD bytes, DWORD* count, OVERLAPPED* block) {
@@ -96,38 +157,37 @@ DWORD Port::Write(const void* source, DWORD bytes, DWORD* count, OVERLAPPED* blo
   DWORD result;
   {
     std::lock_guard<std::mutex> guard(lock_);
+    if (closed_) return ERROR_INVALID_HANDLE;
+    if (write_.active) return ERROR_INVALID_PARAMETER;
+    if (tx_error_ != ERROR_SUCCESS) {
+      if (count != nullptr) *count = 0;
+      return tx_error_;
+    }
+    block->Internal = STATUS_PENDING;
+    block->InternalHigh = 0;
     // The buffer is only ever read from on this path.
-    result = Start(write_, false, const_cast<void*>(source), bytes, count, block, after);
+    write_ =
+        Transfer{true, block, static_cast<unsigned char*>(const_cast<void*>(source)), bytes, 0};
+    // The clock is read only where it matters: most writes of a burst just append.
+    if (options_.bytes_per_second == 0 && tx_queue_.Empty() && !tx_blocked_) {
+      const Clock::time_point now = Clock::now();
+      if (now - tx_last_sent_ >= kFlushDelay) {
+        Drain(now, SIZE_MAX, after);  // an idle port: straight from the caller's buffer
+      }
+    }
+    AcceptPending(after);
+    Pump(after);
+    SyncOutput(after);
+    if (write_.active) {
+      if (count != nullptr) *count = 0;
+      result = ERROR_IO_PENDING;
+    } else {
+      if (count != nullptr) *count = static_cast<DWORD>(block->InternalHigh);
+      result = static_cast<DWORD>(block->Internal);
+    }
   }
   RunAftermath(after);
   return result;
-}
-
-DWORD Port::Start(Transfer& transfer, bool is_read, void* data, DWORD bytes, DWORD* count,
-                  OVERLAPPED* block, Aftermath& after) {
-  if (closed_) return ERROR_INVALID_HANDLE;
-  if (transfer.active) return ERROR_INVALID_PARAMETER;
-  block->Internal = STATUS_PENDING;
-  block->InternalHigh = 0;
-  transfer.active = true;
-  transfer.block = block;
-  transfer.data = static_cast<unsigned char*>(data);
-  transfer.size = bytes;
-  transfer.done = 0;
-  // The fast path: whatever the descriptor takes or gives now moves on the caller's thread,
-  // and a transfer that completes here never involves the engine.
-  if (is_read) {
-    ProgressRead(after);
-  } else {
-    ProgressWrite(after);
-  }
-  if (transfer.active) {
-    UpdateInterest(after);
-    if (count != nullptr) *count = 0;
-    return ERROR_IO_PENDING;
-  }
-  if (count != nullptr) *count = static_cast<DWORD>(block->InternalHigh);
-  return static_cast<DWORD>(block->Internal);
 }
 
 void Port::ProgressRead(Aftermath& after) {
@@ -169,25 +229,192 @@ void Port::ProgressRead(Aftermath& after) {
   Finish(read_, ERROR_SUCCESS, after);
 }
 
-void Port::ProgressWrite(Aftermath& after) {
-  while (write_.done < write_.size) {
-    const ops::IoResult r =
-        ops::WriteSome(fd_, kind_, write_.data + write_.done, write_.size - write_.done);
+void Port::AcceptPending(Aftermath& after) {
+  if (!write_.active) return;
+  write_.done +=
+      static_cast<DWORD>(tx_queue_.Append(write_.data + write_.done, write_.size - write_.done));
+  if (write_.done == write_.size) Finish(write_, ERROR_SUCCESS, after);
+}
+
+void Port::Pump(Aftermath& after) {
+  if (tx_error_ == ERROR_SUCCESS && !tx_blocked_) {
+    if (options_.bytes_per_second > 0) {
+      SendPaced(Clock::now(), after);
+    } else if (tx_queue_.Size() >= kDrainThreshold || write_.active || closed_) {
+      Drain(Clock::now(), SIZE_MAX, after);
+    } else if (!tx_queue_.Empty()) {
+      // Bytes that nothing else sends go at tx_flush_at_, on the engine (OnTimer).
+      if (!tx_flush_planned_) {
+        tx_flush_planned_ = true;
+        tx_flush_at_ = Clock::now() + kFlushDelay;
+      } else if (timer_set_ && timer_at_ == tx_flush_at_) {
+        return;  // nothing changed since the last write: spare UpdateTimer the look
+      }
+    }
+  }
+  UpdateTimer(after);
+}
+
+void Port::Drain(Clock::time_point now, std::size_t limit, Aftermath& after) {
+  while (!tx_blocked_ && tx_error_ == ERROR_SUCCESS && limit > 0) {
+    // The queue first, then (unpaced) the rest of a pending write from the caller's buffer.
+    iovec pieces[3];
+    int count = tx_queue_.Front(limit, pieces);
+    std::size_t offered = std::min(limit, tx_queue_.Size());
+    if (options_.bytes_per_second == 0 && write_.active && offered == tx_queue_.Size()) {
+      const std::size_t rest = std::min<std::size_t>(write_.size - write_.done, limit - offered);
+      if (rest > 0) {
+        pieces[count++] = {write_.data + write_.done, rest};
+        offered += rest;
+      }
+    }
+    if (offered == 0) break;
+    ++tx_system_calls_;
+    const ops::IoResult r = ops::WriteSomeV(fd_, kind_, pieces, count);
     switch (r.outcome) {
       case ops::Outcome::kMoved:
-        write_.done += static_cast<DWORD>(r.bytes);
+        Handed(r.bytes, now, after);
+        limit -= std::min(limit, r.bytes);
+        // Less than offered: the descriptor is full, and nobody offers it more until it says
+        // it has room (otherwise every write would cost a refused system call).
+        if (r.bytes < offered) tx_blocked_ = true;
         break;
       case ops::Outcome::kWouldBlock:
-        return;
+        tx_blocked_ = true;
+        break;
       case ops::Outcome::kEndOfStream:
-        Finish(write_, ERROR_BROKEN_PIPE, after);
+        FailOutput(ERROR_BROKEN_PIPE, after);
         return;
       case ops::Outcome::kFailed:
-        Finish(write_, ops::IsDisconnect(r.error) ? ERROR_BROKEN_PIPE : ERROR_GEN_FAILURE, after);
+        FailOutput(ops::IsDisconnect(r.error) ? ERROR_BROKEN_PIPE : ERROR_GEN_FAILURE, after);
         return;
     }
   }
-  Finish(write_, ERROR_SUCCESS, after);
+  if (tx_queue_.Empty()) tx_flush_planned_ = false;
+  if (tx_blocked_) UpdateInterest(after);
+}
+
+void Port::SendPaced(Clock::time_point now, Aftermath& after) {
+  const double rate = options_.bytes_per_second;
+  const double slice = PaceSlice(options_.bytes_per_second);
+  // Credit builds up with line time. After an idle spell it is one slice at most, so a line
+  // that sat idle does not send faster afterwards; while output waits it may reach half a
+  // second, so a timer that fires late costs no line time.
+  const double most = pace_idle_ ? slice : std::max(slice, rate / 2);
+  pace_credit_ = std::min(
+      most, pace_credit_ + rate * std::chrono::duration<double>(now - pace_credit_at_).count());
+  pace_credit_at_ = now;
+  pace_idle_ = tx_queue_.Empty();
+  if (pace_idle_) return;
+  if (pace_credit_ >= std::min(slice, static_cast<double>(tx_queue_.Size()))) {
+    const std::uint64_t before = tx_bytes_sent_;
+    Drain(now, static_cast<std::size_t>(pace_credit_), after);
+    pace_credit_ -= static_cast<double>(tx_bytes_sent_ - before);
+  }
+  pace_idle_ = tx_queue_.Empty();
+  if (!pace_idle_) {
+    const double missing =
+        std::max(0.0, std::min(slice, static_cast<double>(tx_queue_.Size())) - pace_credit_);
+    pace_next_ = now + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(missing / rate));
+  }
+}
+
+void Port::Handed(std::size_t bytes, Clock::time_point now, Aftermath& after) {
+  const std::size_t from_queue = std::min(bytes, tx_queue_.Size());
+  tx_queue_.Consume(from_queue);
+  if (bytes > from_queue) write_.done += static_cast<DWORD>(bytes - from_queue);
+  tx_last_sent_ = now;
+  tx_bytes_sent_ += bytes;
+  ExitDrain::Instance().Moved();
+  if (write_.active && write_.done == write_.size) Finish(write_, ERROR_SUCCESS, after);
+  AcceptPending(after);
+  if (!tx_queue_.Empty() && !tx_flush_planned_) {
+    tx_flush_planned_ = true;
+    tx_flush_at_ = now + kFlushDelay;
+  }
+}
+
+void Port::FailOutput(DWORD error, Aftermath& after) {
+  if (tx_error_ == ERROR_SUCCESS) tx_error_ = error;
+  tx_queue_.Clear();
+  tx_blocked_ = false;
+  tx_flush_planned_ = false;
+  if (write_.active) Finish(write_, tx_error_, after);
+}
+
+void Port::UpdateTimer(Aftermath& after) {
+  bool wanted = false;
+  Clock::time_point at{};
+  auto want = [&](Clock::time_point when) {
+    if (!wanted || when < at) at = when;
+    wanted = true;
+  };
+  if (tx_error_ == ERROR_SUCCESS && !tx_queue_.Empty()) {
+    if (tx_blocked_) {
+      // A closed port gives up on a descriptor that takes nothing for too long.
+      if (closed_) want(std::max(tx_last_sent_, closed_at_) + kLingerStall);
+    } else if (options_.bytes_per_second > 0) {
+      want(pace_next_);
+    } else if (tx_flush_planned_) {
+      want(tx_flush_at_);
+    }
+  }
+  if (!wanted) {
+    if (timer_set_) IoEngine::Instance().Cancel(engine_id_);
+    timer_set_ = false;
+    return;
+  }
+  if (timer_set_ && timer_at_ == at) return;
+  if (IoEngine::Instance().Schedule(engine_id_, at)) {
+    timer_set_ = true;
+    timer_at_ = at;
+    return;
+  }
+  // No timer to be had (the engine could not create one): send at once, whatever the pace,
+  // rather than never; and a closed port cannot wait for a stalled descriptor.
+  timer_set_ = false;
+  if (closed_ && tx_blocked_) {
+    FailOutput(ERROR_OPERATION_ABORTED, after);
+  } else {
+    Drain(Clock::now(), SIZE_MAX, after);
+  }
+}
+
+void Port::SyncOutput(Aftermath& after) {
+  const bool holds = HoldsOutput();
+  if (holds != output_counted_) {
+    output_counted_ = holds;
+    if (holds) {
+      ExitDrain::Instance().Add();
+      if (options_.output_watch) options_.output_watch->Add();
+    } else {
+      ExitDrain::Instance().Remove();
+      if (options_.output_watch) after.drained = options_.output_watch->Remove();
+    }
+  }
+  if (closed_ && !holds && lingering_) after.release = std::move(lingering_);
+}
+
+void Port::OnTimer() {
+  Aftermath after;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    timer_set_ = false;
+    const Clock::time_point now = Clock::now();
+    if (closed_ && tx_blocked_ && HoldsOutput() &&
+        now >= std::max(tx_last_sent_, closed_at_) + kLingerStall) {
+      FailOutput(ERROR_OPERATION_ABORTED, after);
+    }
+    // A planned flush that has come goes now; one moved later by the writer's drains waits.
+    if (tx_flush_planned_ && now >= tx_flush_at_ && !tx_blocked_ &&
+        options_.bytes_per_second == 0) {
+      Drain(now, SIZE_MAX, after);
+    }
+    Pump(after);
+    SyncOutput(after);
+  }
+  RunAftermath(after);
 }
 
 void Port::Finish(Transfer& transfer, DWORD status, Aftermath& after) {
@@ -220,6 +447,9 @@ void Port::NoteBytesRead(std::size_t bytes, Aftermath& after) {
 
 void Port::NoteEndOfStream(Aftermath& after) {
   end_of_stream_ = true;
+  // The peer has hung up (or the line dropped): what it was still to be sent can no longer
+  // reach anybody.
+  FailOutput(ERROR_BROKEN_PIPE, after);
   if (!hangup_reported_) {
     hangup_reported_ = true;
     after.hangup = true;
@@ -272,10 +502,11 @@ void Port::DiscardInput(Aftermath& after) {
 }
 
 void Port::UpdateInterest(Aftermath& after) {
-  if (closed_) return;
   std::uint32_t wanted = 0;
-  if (!end_of_stream_ && (read_.active || data_wanted_)) wanted |= EPOLLIN | EPOLLRDHUP;
-  if (write_.active) wanted |= EPOLLOUT;
+  if (!closed_ && !end_of_stream_ && (read_.active || data_wanted_)) {
+    wanted |= EPOLLIN | EPOLLRDHUP;
+  }
+  if (tx_blocked_) wanted |= EPOLLOUT;
   // Armed with the same events: the report is still to come (or OnReady is about to run and
   // will look at the state afresh), so nothing to do. Nothing wanted: an armed entry may
   // still fire once, and OnReady then finds nothing to do and leaves it disarmed.
@@ -288,7 +519,7 @@ void Port::UpdateInterest(Aftermath& after) {
   // The kernel refused to watch the descriptor (out of memory): end what would otherwise
   // wait for ever.
   if (read_.active) Finish(read_, ERROR_GEN_FAILURE, after);
-  if (write_.active) Finish(write_, ERROR_GEN_FAILURE, after);
+  if (tx_blocked_) FailOutput(ERROR_GEN_FAILURE, after);
   if (data_wanted_) {
     data_wanted_ = false;
     ++watch_failures_;
@@ -301,16 +532,20 @@ void Port::OnReady(std::uint32_t events) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     armed_ = false;
-    if (closed_) return;
     const bool hung_up = (events & (EPOLLHUP | EPOLLERR)) != 0;
-    if (write_.active) {
-      const DWORD before = write_.done;
-      ProgressWrite(after);
+    if (tx_blocked_ && (events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0) {
+      // Room again: what waited goes now (a paced port sends what its pace allows).
+      const std::uint64_t before = tx_bytes_sent_;
+      const Clock::time_point now = Clock::now();
+      tx_blocked_ = false;
+      if (options_.bytes_per_second > 0) {
+        SendPaced(now, after);
+      } else {
+        Drain(now, SIZE_MAX, after);
+      }
       // A peer that has hung up never drains the rest: a pty master, for one, goes on taking
       // bytes after its slave closed and then reports POLLHUP without ever becoming writable.
-      if (write_.active && hung_up && write_.done == before) {
-        Finish(write_, ERROR_BROKEN_PIPE, after);
-      }
+      if (tx_blocked_ && hung_up && tx_bytes_sent_ == before) FailOutput(ERROR_BROKEN_PIPE, after);
     }
     if (read_.active) {
       ProgressRead(after);
@@ -320,7 +555,7 @@ void Port::OnReady(std::uint32_t events) {
         Finish(read_, ERROR_HANDLE_EOF, after);
       }
     }
-    if (data_wanted_ && !end_of_stream_) {
+    if (data_wanted_ && !end_of_stream_ && !closed_) {
       long queued = QueuedForReading();
       if (queued <= 0 && (events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0) {
         // Hung up, and apparently nothing left. A pty, though, hands bytes over through a
@@ -338,6 +573,8 @@ void Port::OnReady(std::uint32_t events) {
       }
     }
     UpdateInterest(after);
+    UpdateTimer(after);
+    SyncOutput(after);
   }
   RunAftermath(after);
 }
@@ -383,7 +620,8 @@ DWORD Port::ClearError(DWORD* errors, COMSTAT* stat) {
     stat->fFlags = 0;
     // The port itself holds no received bytes: all of them are still in the descriptor.
     stat->cbInQue = queued > 0 ? static_cast<DWORD>(queued) : 0;
-    stat->cbOutQue = write_.active ? write_.size - write_.done : 0;
+    stat->cbOutQue =
+        static_cast<DWORD>(tx_queue_.Size()) + (write_.active ? write_.size - write_.done : 0);
   }
   return ERROR_SUCCESS;
 }
@@ -425,6 +663,7 @@ DWORD Port::WaitEvent(DWORD* event_word) {
       if (!end_of_stream_) {
         data_wanted_ = true;
         UpdateInterest(after);
+        SyncOutput(after);
       }
     }
     const std::uint64_t mask_changes = mask_changes_;
@@ -472,17 +711,25 @@ DWORD Port::Purge(DWORD flags) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (closed_) return ERROR_INVALID_HANDLE;
+    // The pending write ends with what it handed over so far; those bytes are the line's.
     if ((flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0 && write_.active) {
       Finish(write_, ERROR_OPERATION_ABORTED, after);
     }
-    // A terminal driver has an output queue of its own, as a serial driver does.
+    // A terminal is a serial line: clearing its output drops the port's queue and the
+    // driver's, as a serial driver's purge does (there is no graceful hang-up to keep them
+    // for). On a socket the queue stays, as the kernel's socket buffer does.
     if ((flags & PURGE_TXCLEAR) != 0 && kind_ == ops::Kind::kTerminal) {
+      tx_queue_.Clear();
+      tx_blocked_ = false;
+      tx_flush_planned_ = false;
       ops::FlushTerminalOutput(fd_);
+      UpdateTimer(after);
     }
     if ((flags & PURGE_RXABORT) != 0 && read_.active) {
       Finish(read_, ERROR_OPERATION_ABORTED, after);
     }
     if ((flags & PURGE_RXCLEAR) != 0) DiscardInput(after);
+    SyncOutput(after);
   }
   RunAftermath(after);
   return ERROR_SUCCESS;
@@ -494,19 +741,28 @@ void Port::OnHandleClosed() {
     std::lock_guard<std::mutex> guard(lock_);
     if (closed_) return;
     closed_ = true;
+    closed_at_ = Clock::now();
     if (read_.active) Finish(read_, ERROR_OPERATION_ABORTED, after);
     if (write_.active) Finish(write_, ERROR_OPERATION_ABORTED, after);
     data_wanted_ = false;
     event_changed_.notify_all();
+    // Accepted output still goes out: the port keeps itself alive until it has.
+    if (HoldsOutput()) {
+      lingering_ = shared_from_this();
+      Pump(after);
+    }
+    UpdateInterest(after);
+    SyncOutput(after);
   }
-  // The descriptor stays open until the last caller still inside the port has left; the
-  // destructor closes it.
+  // The descriptor stays open until the last caller still inside the port has left (and
+  // the accepted output has gone); the destructor closes it.
   RunAftermath(after);
 }
 
 void Port::RunAftermath(const Aftermath& after) {
   for (int i = 0; i < after.event_count; ++i) SetEvent(after.events[i]);
   if (after.hangup && observer_) observer_->OnPeerHangup();
+  if (after.drained) after.drained();
 }
 
 }  // namespace quodem::posix

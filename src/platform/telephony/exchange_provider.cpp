@@ -18,6 +18,7 @@
 #include "platform/telephony/faults.h"
 #include "platform/telephony/listener.h"
 #include "platform/telephony/parking.h"
+#include "platform/telephony/provider_kinds.h"
 #include "platform/telephony/stream_call.h"
 #include "platform/telephony/translate.h"
 #include "platform/telephony/waiting_callers.h"
@@ -280,9 +281,13 @@ class ExchangeLine : public ProviderLine {
     dialed_out_ = true;
     lock_.StopAnswering();
     StopWatchingLock();
-    return std::make_unique<ExchangeCall>(context_, faults::ForNumber(number_), path,
-                                          AnswerTimeoutMs(answer_timeout_s_), own);
+    auto call = std::make_unique<ExchangeCall>(context_, faults::ForNumber(number_), path,
+                                               AnswerTimeoutMs(answer_timeout_s_), own);
+    call->SetPortPace(pace);
+    return call;
   }
+
+  std::uint32_t pace = 0;  // bytes a second the line's calls carry (0: unpaced)
 
  private:
   std::string LockPath() const { return socket_path_ + ".lock"; }
@@ -400,7 +405,9 @@ class ExchangeLine : public ProviderLine {
       close(fd);  // one call per line: the caller reads the end of stream and sees busy
       return;
     }
-    events_->OfferCall(std::make_unique<ExchangeCall>(context_, faults, socket_path_, fd));
+    auto call = std::make_unique<ExchangeCall>(context_, faults, socket_path_, fd);
+    call->SetPortPace(pace);
+    events_->OfferCall(std::move(call));
   }
 
   ProviderContext& context_;
@@ -430,7 +437,8 @@ class ExchangeProvider : public Provider {
       : context_(context),
         name_(settings.Get("name")),
         number_(settings.Get("number")),
-        answer_timeout_s_(config.answer_timeout_s) {}
+        answer_timeout_s_(config.answer_timeout_s),
+        pace_(PaceForSpeed(settings.Get("speed"))) {}
 
   const std::string& Name() const override { return name_; }
 
@@ -473,6 +481,7 @@ class ExchangeProvider : public Provider {
     }
     auto opened =
         std::make_unique<ExchangeLine>(context_, events, folder, number_, answer_timeout_s_);
+    opened->pace = pace_;
     if (owner) {
       LONG result = opened->TakeNumber();
       if (result != 0) return result;
@@ -486,6 +495,7 @@ class ExchangeProvider : public Provider {
   std::string name_;
   std::string number_;
   int answer_timeout_s_;
+  std::uint32_t pace_;
 };
 
 }  // namespace

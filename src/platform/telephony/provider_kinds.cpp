@@ -10,6 +10,9 @@ namespace {
 
 constexpr std::size_t kMaxNameBytes = 127;  // the component keeps names in 128-byte fields
 constexpr std::size_t kMaxNumberLength = 32;
+// From the slowest modems to well past any serial line; 0 turns pacing off.
+constexpr std::uint32_t kMinSpeed = 50;
+constexpr std::uint32_t kMaxSpeed = 100000000;
 
 std::string CheckNumber(const std::string& value) {
   if (value.empty() || value.size() > kMaxNumberLength) return "must be 1 to 32 characters";
@@ -35,6 +38,18 @@ std::string CheckAllow(const std::string& value) {
   return TcpAllowList::Parse(value, &problem) ? "" : problem;
 }
 
+std::string CheckSpeed(const std::string& value) {
+  if (value.empty() || value.size() > 9 ||
+      value.find_first_not_of("0123456789") != std::string::npos) {
+    return "must be a number of bits a second";
+  }
+  const unsigned long bits = std::stoul(value);
+  if (bits != 0 && (bits < kMinSpeed || bits > kMaxSpeed)) {
+    return "must be 0 (no pacing) or from 50 to 100000000";
+  }
+  return "";
+}
+
 std::string CheckPort(const std::string& value) {
   return ParsePort(value, false) < 0 ? "must be a port number from 1 to 65535" : "";
 }
@@ -44,8 +59,13 @@ std::vector<ProviderKind> MakeKinds() {
   std::vector<ProviderKind> kinds;
   kinds.push_back(ProviderKind{
       "exchange",
-      {name, KeyRule{"number", "", true, true,
-                     "the line's number on the local exchange (digits, * and #)", CheckNumber}},
+      {name,
+       KeyRule{"number", "", true, true,
+               "the line's number on the local exchange (digits, * and #)", CheckNumber},
+       KeyRule{"speed", "0", false, false,
+               "bits a second the line's calls send at, as a modem of that speed (0: as fast "
+               "as the machine goes)",
+               CheckSpeed}},
       CreateExchangeProvider});
   KeyRule tcp_name = name;
   tcp_name.required = false;
@@ -85,6 +105,11 @@ std::string CheckLineName(const std::string& value) {
     if (c == ';') return "must not contain ';' (it starts a comment in the file)";
   }
   return "";
+}
+
+std::uint32_t PaceForSpeed(const std::string& value) {
+  if (!CheckSpeed(value).empty()) return 0;
+  return static_cast<std::uint32_t>(std::stoul(value) / 10);
 }
 
 }  // namespace quodem::telephony

@@ -90,7 +90,12 @@ void StreamCall::CloseSocket() {
   StopWatching();
   if (fd_ < 0) return;
   if (socket_connected_) {
-    context_.closer.Close(fd_);
+    // Output the ports accepted goes out first; the closer then takes over on the
+    // dispatcher thread.
+    auto close_later = [&loop = context_.loop, &closer = context_.closer, fd = fd_] {
+      loop.Post([&closer, fd] { closer.Close(fd); });
+    };
+    if (!port_output_ || !port_output_->CallWhenDrained(close_later)) context_.closer.Close(fd_);
   } else {
     close(fd_);
   }
@@ -197,6 +202,9 @@ HANDLE StreamCall::OpenPort() {
   auto watcher = std::make_shared<PortWatcher>(context_.loop, anchor_);
   posix::PortOptions options;
   options.drop_after_bytes_read = faults_.drop_after_bytes;
+  options.bytes_per_second = port_pace_;
+  if (!port_output_) port_output_ = std::make_shared<posix::OutputWatch>();
+  options.output_watch = port_output_;
   HANDLE port = posix::CreatePortFromDescriptor(copy, watcher, options);
   if (port == 0) return 0;  // the port layer closed the copy
   ports_.push_back(watcher);

@@ -2,6 +2,10 @@
 // TCP lines have in common once a socket exists. It owns the call's descriptor, hands out
 // ports on duplicates of it, notices the peer's hang-up, and hangs up gracefully.
 //
+// Hanging up: the socket is shut down (gracefully, see GracefulCloser) only once the ports
+// handed out for the call have handed every byte they accepted to it, so a frame written just
+// before the hang-up still arrives whole.
+//
 // Hang-up rule: the peer's hang-up is reported as disconnected only once every byte the
 // peer sent before hanging up has been read. While a port handed out for the call is alive,
 // the port tells (PortObserver::OnPeerHangup, after it read the end of the stream). While
@@ -16,6 +20,7 @@
 
 #include "platform/telephony/event_loop.h"
 #include "platform/telephony/provider.h"
+#include "quodem/platform/posix/descriptor_port.h"
 
 namespace quodem::telephony {
 
@@ -41,6 +46,9 @@ class StreamCall : public ProviderCall {
   // From the port observers (via the event loop).
   void OnPortSawHangup();
   void OnPortGone();
+
+  // Paces the ports handed out from now on (bytes a second; 0: unpaced).
+  void SetPortPace(std::uint32_t bytes_per_second) { port_pace_ = bytes_per_second; }
 
  protected:
   enum class Phase {
@@ -93,6 +101,8 @@ class StreamCall : public ProviderCall {
   void PeerGone();
   bool HasLivePort();
 
+  std::uint32_t port_pace_ = 0;
+  std::shared_ptr<posix::OutputWatch> port_output_;  // the ports' accepted output
   EventLoop::Token watch_ = 0;
   EventLoop::Token answer_timer_ = 0;  // the caller's answer timeout
   EventLoop::Token answer_delay_ = 0;  // an injected answer delay

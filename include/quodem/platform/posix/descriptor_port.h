@@ -4,8 +4,11 @@
 // POSIX-specific: the line providers create ports here and hand their handles out.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "quodem/platform/system.h"
@@ -25,10 +28,42 @@ class PortObserver {
   virtual void OnDtrChanged(bool raised) { (void)raised; }
 };
 
+// Counts the ports of one connection that hold output they accepted and have not yet handed
+// to the descriptor, so that whoever hangs the connection up can let that output go first: a
+// shutdown() of the socket would make the rest undeliverable. Shared by the ports created with
+// it (PortOptions::output_watch).
+class OutputWatch {
+ public:
+  // Returns false, and drops `then`, when no port counted here holds output now. Otherwise
+  // keeps `then` (replacing one kept before) and calls it once, when the last such port has
+  // handed every byte over, has given the rest up (the descriptor failed; or, after its
+  // handle was closed, nothing moved for a few seconds) or is gone. It runs on that port's
+  // thread (a writer, a closer of the handle, or the I/O engine) with no port lock held: keep
+  // it short and never block in it.
+  bool CallWhenDrained(std::function<void()> then);
+
+  // Used by the ports (under their own lock; this lock is taken inside it). Remove returns
+  // the kept `then` when the count falls to 0, for the port to call once it has unlocked.
+  void Add();
+  std::function<void()> Remove();
+
+ private:
+  std::mutex lock_;
+  std::size_t holding_ = 0;
+  std::function<void()> then_;
+};
+
 struct PortOptions {
   // Fault injection for tests: once this many bytes in total have been read from the port,
   // the port shuts the descriptor down in both directions, as a dropped carrier would.
   std::uint64_t drop_after_bytes_read = UINT64_MAX;
+  // Paces what the port sends to this many bytes a second, as a line of that speed would
+  // carry them (0: as fast as the descriptor takes them). The transmit queue is then about
+  // half a second of line time, so writes, and the progress a sender reports after each,
+  // keep pace with the line.
+  std::uint32_t bytes_per_second = 0;
+  // Told whenever the port starts or stops holding accepted output.
+  std::shared_ptr<OutputWatch> output_watch;
 };
 
 // Wraps `fd` in a new port and returns its handle (0 on failure, with the last error set;

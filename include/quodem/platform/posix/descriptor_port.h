@@ -29,6 +29,19 @@ struct PortOptions {
   // Fault injection for tests: once this many bytes in total have been read from the port,
   // the port shuts the descriptor down in both directions, as a dropped carrier would.
   std::uint64_t drop_after_bytes_read = UINT64_MAX;
+  // Bytes taken from the descriptor before the port existed (what a modem sent right after
+  // its CONNECT line, read together with it). Reads get them before anything else.
+  std::string initial_input;
+  // When the incoming bytes contain exactly this text, the stream ends there: reads get the
+  // bytes before it, the text and whatever follows it are not read, and the peer's hang-up
+  // is reported. For a modem that tells carrier loss only in band ("\r\nNO CARRIER\r\n").
+  // Bytes of the text that a read had already returned before the rest came stay returned.
+  std::string end_of_stream_text;
+  // The device's modem-control lines and output queue belong to whoever created the port
+  // (a line provider that hangs up with its own sequence): EscapeCommFunction only records
+  // the request and tells the observer, and PurgeComm ends pending transfers and drops
+  // input without discarding what earlier writes handed to the device.
+  bool lines_owned_by_creator = false;
 };
 
 // Wraps `fd` in a new port and returns its handle (0 on failure, with the last error set;

@@ -18,6 +18,8 @@ const char* HoldJson(telephony::NumberHold hold) {
       return "held-here";
     case telephony::NumberHold::kHeldElsewhere:
       return "held-elsewhere";
+    case telephony::NumberHold::kMissing:
+      return "missing";
     case telephony::NumberHold::kNotApplicable:
       break;
   }
@@ -32,6 +34,8 @@ const char* HoldWords(telephony::NumberHold hold) {
       return "held by this process";
     case telephony::NumberHold::kHeldElsewhere:
       return "held by another process";
+    case telephony::NumberHold::kMissing:
+      return "missing";
     case telephony::NumberHold::kNotApplicable:
       break;
   }

@@ -1,6 +1,8 @@
 #include "platform/telephony/provider_kinds.h"
 
 #include "platform/telephony/exchange_provider.h"
+#include "platform/telephony/modem/modem_provider.h"
+#include "platform/telephony/modem/modem_settings.h"
 #include "platform/telephony/tcp_address.h"
 #include "platform/telephony/tcp_provider.h"
 
@@ -51,6 +53,7 @@ std::vector<ProviderKind> MakeKinds() {
                "address to listen on when waiting (port 0: any free port)", CheckListen},
        KeyRule{"port", "6400", false, false, "port used when a dialed host has none", CheckPort}},
       CreateTcpProvider});
+  kinds.push_back(ProviderKind{"modem", modem::ModemKeyRules(), CreateModemProvider});
   return kinds;
 }
 

@@ -227,8 +227,11 @@ void AtChannel::Dispatch(const std::string& line) {
   const bool waiting = !queue_.empty() && queue_.front().waiting;
   if (reply.Final()) {
     if (reply.kind == ReplyKind::kConnect) {
-      // The device carries data from here on.
+      // The device carries data from here on: what was read past the line is the call's,
+      // there for the handler to take.
       mode_ = Mode::kStopped;
+      after_connect_ += raw_;
+      raw_.clear();
       UpdateWatch();
     }
     if (waiting) {

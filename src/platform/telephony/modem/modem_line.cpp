@@ -705,12 +705,11 @@ void ModemLine::DropDtr() {
   dtr_dropped_at_ = Clock::now();
   // Online, the modem confirms (NO CARRIER or OK, DCD low); it may first have to pass on
   // what reached it before the drop, which takes a while at a low line rate.
-  milliseconds wait = kDtrLow;
-  if (hangup_online_) {
-    wait = has_lines_ ? settings_.command_timeout
-                      : std::max<milliseconds>(std::chrono::seconds(settings_.connect_timeout_s),
-                                               settings_.command_timeout);
-  }
+  // A device without modem-control lines shows no DCD, and its reply may go to the call's
+  // port, which can still be reading: speed 0 is the drop such a device knows, trusted as a
+  // drop of the DTR line would be.
+  if (!has_lines_) hangup_confirmed_ = true;
+  const milliseconds wait = hangup_online_ ? settings_.command_timeout : kDtrLow;
   hangup_deadline_ = dtr_dropped_at_ + std::max<milliseconds>(wait, kDtrLow);
   CheckHangupConfirmed();
 }

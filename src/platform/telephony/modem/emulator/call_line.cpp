@@ -10,6 +10,7 @@ namespace quodem::telephony::modem::emulator {
 namespace {
 
 constexpr DWORD kOwnerAndMonitor = LINECALLPRIVILEGE_OWNER | LINECALLPRIVILEGE_MONITOR;
+constexpr auto kHangUpFlushLimit = std::chrono::seconds(2);
 
 std::string Hex(LONG result) {
   char text[16];
@@ -119,6 +120,7 @@ std::vector<LineEvent> CallLine::Process() {
                                  CallEnd::kNoCarrier});
     }
   }
+  TakeNumberBack();
   return events;
 }
 
@@ -248,6 +250,8 @@ void CallLine::PlaceCall(const DialTarget& target, std::vector<LineEvent>& event
   outgoing_ = true;
   dialled_ = target;
   HLINE line = target.kind == DialTarget::Kind::kTcp ? tcp_line_ : exchange_line_;
+  // An exchange line that dials gives its number back for the call's length.
+  if (line == exchange_line_) number_given_back_ = true;
   HCALL call = 0;
   LONG result = lineMakeCallA(line, &call, target.address.c_str(), 0, nullptr);
   if (result > 0) {
@@ -289,13 +293,41 @@ void CallLine::Answer() {
 
 void CallLine::HangUp() {
   pending_dial_.reset();
-  if (link_) link_->Close();
+  if (link_) {
+    // What the DTE sent before it hung up still reaches the far end, unless the far end
+    // holds it back for longer than this.
+    link_->Flush(kHangUpFlushLimit);
+    link_->Close();
+  }
   if (current_ != 0) {
     HCALL call = current_;
     current_ = 0;
     Retire(call);
   }
   connected_ = false;
+}
+
+void CallLine::TakeNumberBack() {
+  if (!number_given_back_ || current_ != 0 || offered_ != 0 || pending_dial_ ||
+      !retiring_.empty()) {
+    return;
+  }
+  number_given_back_ = false;
+  try {
+    if (ListLines().at(exchange_device_).hold == NumberHold::kHeldHere) return;
+  } catch (const std::exception&) {
+    return;
+  }
+  // Opening the line again takes the number (unless another program took it meanwhile: the
+  // modem then only dials until the next call ends and it tries again).
+  lineClose(exchange_line_);
+  exchange_line_ = 0;
+  HLINE line = 0;
+  if (lineOpenA(app_, exchange_device_, &line, kSupportedApiHigh, 0,
+                reinterpret_cast<DWORD_PTR>(this), kOwnerAndMonitor, LINEMEDIAMODE_DATAMODEM,
+                nullptr) == 0) {
+    exchange_line_ = line;
+  }
 }
 
 void CallLine::Retire(HCALL call) {

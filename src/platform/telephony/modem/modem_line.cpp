@@ -559,8 +559,7 @@ void ModemLine::OnEnded(const std::string& why) {
       EndCall(LINEDISCONNECTMODE_NORMAL);
       return;
     case State::kHangingUp:
-      hangup_confirmed_ = true;
-      CheckHangupConfirmed();
+      FinishHangup();  // a device that ended has hung up for sure
       return;
     case State::kInitialising:
       Fail("the modem device " + settings_.device + " ended during its init (" + why + ")");
@@ -693,6 +692,10 @@ void ModemLine::AwaitDrained(std::size_t last_queued, int stalled_polls) {
 }
 
 void ModemLine::DropDtr() {
+  if (!port_) {
+    FinishHangup();
+    return;
+  }
   if (port_->SetDtr(false) == SerialPort::DtrMethod::kFailed) {
     if (settings_.hangup_escape) {
       Escape();
@@ -765,8 +768,16 @@ void ModemLine::Escape() {
   // Guard time of silence, +++, guard time (the modem's, before its OK), then ATH0.
   hangup_timer_ = context_.loop.StartTimer(settings_.guard, [this] {
     hangup_timer_ = 0;
+    if (!port_ || !channel_) {
+      FinishHangup();
+      return;
+    }
     channel_->Send("+++", false, settings_.guard + settings_.command_timeout,
-                   [this](const CommandResult&) {
+                   [this](const CommandResult& result) {
+                     if (result.kind == CommandResult::Kind::kEnded) {
+                       FinishHangup();
+                       return;
+                     }
                      channel_->Send("ATH0", true, settings_.command_timeout,
                                     [this](const CommandResult&) { FinishHangup(); });
                    });
@@ -774,6 +785,7 @@ void ModemLine::Escape() {
 }
 
 void ModemLine::FinishHangup() {
+  if (state_ != State::kHangingUp) return;  // finished already (the device ended meanwhile)
   context_.loop.CancelTimer(hangup_timer_);
   hangup_timer_ = 0;
   RaiseDtr();

@@ -3,6 +3,7 @@
 
 #include "command.h"
 #include "preflight.h"
+#include "quodem/platform/telephony_service.h"
 #include "session.h"
 #include "signals.h"
 
@@ -42,7 +43,9 @@ int RunDial(const ParsedArgs& args) {
 
   session.BeginCall();
   if (!session.Dial(number)) {
-    reporter->Problem("cannot dial " + number);
+    // Why the line could not be used (a modem device missing or in use), when known.
+    const std::string why = telephony::ServiceProblem();
+    reporter->Problem("cannot dial " + number + (why.empty() ? "" : ": " + why));
     return kExitCallFailed;
   }
   switch (session.WaitForConnection()) {

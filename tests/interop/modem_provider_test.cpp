@@ -55,6 +55,11 @@ void SendOneWay(const Env& from, const Env& to, const std::string& number, const
   WriteFile(outbox + "/" + tag + ".bin", content);
   BackgroundTool receiver({"wait", "--once", "--save-dir", saves, "--json"}, to);
   ASSERT_TRUE(receiver.WaitForEvent("waiting")) << receiver.Err();
+  // The waiting process holds the device, and its lock files say so to everybody.
+  const ToolResult lines = RunTool({"lines", "--json"}, "", to);
+  ASSERT_EQ(lines.Events().size(), 1u) << lines.out;
+  EXPECT_EQ(lines.Events()[0].String("hold"), "held-elsewhere");
+  EXPECT_EQ(lines.Events()[0].Integer("pid"), receiver.Pid());
   const ToolResult dial = RunTool(
       {"dial", number, "--json", "--message", "hi " + tag, "--send", outbox + "/" + tag + ".bin"},
       "", from);
@@ -112,6 +117,15 @@ TEST(ModemProvider, BusyAndUnreachableNumbersFailTheCall) {
   const ToolResult again = RunTool({"dial", "103", "--json", "--message", "x"}, "", a);
   EXPECT_EQ(again.status, 2) << again.err;
   EXPECT_FALSE(Has(States(again.Events()), "csConnected"));
+}
+
+TEST(ModemProvider, AMissingDeviceIsListedAsSuchAndCannotDial) {
+  const Env gone = ModemLine("gone", MakeDir("dev") + "/ttyNothing");
+  const ToolResult lines = RunTool({"lines"}, "", gone);
+  EXPECT_NE(lines.out.find("missing"), std::string::npos) << lines.out;
+  const ToolResult dial = RunTool({"dial", "102", "--message", "x"}, "", gone);
+  EXPECT_NE(dial.status, 0);
+  EXPECT_NE(dial.err.find("ttyNothing"), std::string::npos) << dial.err;
 }
 
 TEST(ModemProvider, CarrierLossInMidFileEndsTheCallOnBothSidesWithoutAPartialFile) {

@@ -23,9 +23,10 @@
 //                 CR LF NO CARRIER CR LF in the data is carrier loss: disconnected (normal),
 //                 reported once every byte before it has been read.
 //   hanging up    lineDrop: what was written drains from the device first; then DTR low for a
-//                 second (to the modem's reply NO CARRIER/OK or DCD low while it was online,
-//                 so that data still travelling is not cut), or guard, +++, guard, ATH0; then
-//                 idle, CLOCAL on again.
+//                 second (longer, up to command_timeout, until DCD goes low on a device with
+//                 modem-control lines; a device without them takes speed 0 as the drop, which
+//                 nothing can confirm), or guard, +++, guard, ATH0; then idle, CLOCAL on again.
+//                 A device that ends meanwhile has hung up.
 // A device that ended (a pseudo-terminal hung up, a USB modem unplugged) is closed; a line
 // still open for calls opens it again after the call.
 //

@@ -201,6 +201,7 @@ TEST_F(ModemLineTest, EachFinalReplyToADialEndsTheCallWithItsReason) {
   for (const char* bad : {"555;ATH", "\"555\"", "555\r", ""}) {
     EXPECT_EQ(lineMakeCallA(party.line, &none, bad, 0, nullptr), LINEERR_INVALADDRESS) << bad;
   }
+  modem_->Stop();  // its script uses this test's locals
 }
 
 TEST_F(ModemLineTest, ARefusedInitClosesTheLineSayingWhichCommandAndWhatItAnswered) {

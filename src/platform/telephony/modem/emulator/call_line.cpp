@@ -44,7 +44,8 @@ CallLine::~CallLine() {
 void CallLine::Shutdown() {
   HangUp();
   if (app_ != 0) lineShutdown(app_);  // once it returns, the callback runs no more
-  app_ = 0;
+  if (dial_app_ != 0) lineShutdown(dial_app_);
+  app_ = dial_app_ = 0;
 }
 
 void CallLine::Callback(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR param1,
@@ -81,6 +82,21 @@ void CallLine::Open() {
   }
   if (ListLines().at(exchange_device_).hold != NumberHold::kHeldHere) {
     throw std::runtime_error("number " + number_ + " is held by another program");
+  }
+  // Numbers are dialled from the same line opened without owner privilege, in a session of
+  // its own (a session opens a device once): a line that dials gives its number back for the
+  // call, and the modem keeps its number while it calls out, so its callers hear busy.
+  result = lineInitialize(&dial_app_, nullptr, &CallLine::Callback, "quodem emulate", &devices);
+  if (result != 0) {
+    dial_app_ = 0;
+    throw std::runtime_error("cannot start the telephony service (" + Hex(result) + ")");
+  }
+  result = lineOpenA(dial_app_, exchange_device_, &dial_line_, kSupportedApiHigh, 0,
+                     reinterpret_cast<DWORD_PTR>(this), LINECALLPRIVILEGE_NONE,
+                     LINEMEDIAMODE_DATAMODEM, nullptr);
+  if (result != 0) {
+    throw std::runtime_error("cannot open the line for dialling (" + Hex(result) + ") " +
+                             ServiceProblem());
   }
   // Dialling hosts needs no number: the TCP line is opened without owner privilege, so it
   // never listens.
@@ -120,7 +136,6 @@ std::vector<LineEvent> CallLine::Process() {
                                  CallEnd::kNoCarrier});
     }
   }
-  TakeNumberBack();
   return events;
 }
 
@@ -249,9 +264,7 @@ void CallLine::PlaceCall(const DialTarget& target, std::vector<LineEvent>& event
   connected_ = false;
   outgoing_ = true;
   dialled_ = target;
-  HLINE line = target.kind == DialTarget::Kind::kTcp ? tcp_line_ : exchange_line_;
-  // An exchange line that dials gives its number back for the call's length.
-  if (line == exchange_line_) number_given_back_ = true;
+  HLINE line = target.kind == DialTarget::Kind::kTcp ? tcp_line_ : dial_line_;
   HCALL call = 0;
   LONG result = lineMakeCallA(line, &call, target.address.c_str(), 0, nullptr);
   if (result > 0) {
@@ -305,29 +318,6 @@ void CallLine::HangUp() {
     Retire(call);
   }
   connected_ = false;
-}
-
-void CallLine::TakeNumberBack() {
-  if (!number_given_back_ || current_ != 0 || offered_ != 0 || pending_dial_ ||
-      !retiring_.empty()) {
-    return;
-  }
-  number_given_back_ = false;
-  try {
-    if (ListLines().at(exchange_device_).hold == NumberHold::kHeldHere) return;
-  } catch (const std::exception&) {
-    return;
-  }
-  // Opening the line again takes the number (unless another program took it meanwhile: the
-  // modem then only dials until the next call ends and it tries again).
-  lineClose(exchange_line_);
-  exchange_line_ = 0;
-  HLINE line = 0;
-  if (lineOpenA(app_, exchange_device_, &line, kSupportedApiHigh, 0,
-                reinterpret_cast<DWORD_PTR>(this), kOwnerAndMonitor, LINEMEDIAMODE_DATAMODEM,
-                nullptr) == 0) {
-    exchange_line_ = line;
-  }
 }
 
 void CallLine::Retire(HCALL call) {

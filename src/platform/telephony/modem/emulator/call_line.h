@@ -83,9 +83,6 @@ class CallLine {
   void Push(const Note& note);
   void OnState(HCALL call, DWORD state, DWORD mode, std::vector<LineEvent>& events);
   void PlaceCall(const DialTarget& target, std::vector<LineEvent>& events);
-  // Takes the number again once an exchange call this line placed is over (a line that dials
-  // gives its number back for the call).
-  void TakeNumberBack();
   void Retire(HCALL call);  // drops it (when not idle yet) and deallocates it once idle
   CallEnd EndFor(DWORD mode) const;
   void TakePort(std::vector<LineEvent>& events);
@@ -100,7 +97,9 @@ class CallLine {
 
   // Loop thread only.
   HLINEAPP app_ = 0;
-  HLINE exchange_line_ = 0;
+  HLINE exchange_line_ = 0;  // holds the number: incoming calls
+  HLINEAPP dial_app_ = 0;
+  HLINE dial_line_ = 0;  // the same line without owner privilege: outgoing calls
   HLINE tcp_line_ = 0;
   HCALL current_ = 0;
   bool outgoing_ = false;
@@ -111,7 +110,6 @@ class CallLine {
   LONG request_ = 0;                        // placing or answering current_
   HCALL offered_ = 0;
   std::set<HCALL> retiring_;  // hung up, not idle yet
-  bool number_given_back_ = false;
   std::unique_ptr<CallLink> link_;
 };
 

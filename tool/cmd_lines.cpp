@@ -1,5 +1,6 @@
 // quodem lines: the lines a call can use, with what the telephony service says about each.
 #include <cstdio>
+#include <string>
 
 #include "command.h"
 #include "json.h"
@@ -20,6 +21,8 @@ const char* HoldJson(telephony::NumberHold hold) {
       return "held-elsewhere";
     case telephony::NumberHold::kInUseByCall:
       return "in-use-by-call";
+    case telephony::NumberHold::kMissing:
+      return "missing";
     case telephony::NumberHold::kNotApplicable:
       break;
   }
@@ -36,10 +39,20 @@ const char* HoldWords(telephony::NumberHold hold) {
       return "held by another process";
     case telephony::NumberHold::kInUseByCall:
       return "in use by another process's outgoing call";
+    case telephony::NumberHold::kMissing:
+      return "missing";
     case telephony::NumberHold::kNotApplicable:
       break;
   }
   return "-";
+}
+
+// A modem device in use says by which process (its lock file names it).
+std::string Status(const telephony::LineInfo& info) {
+  if (info.hold == telephony::NumberHold::kHeldElsewhere && info.holder_pid > 0) {
+    return "in use by PID " + std::to_string(info.holder_pid);
+  }
+  return HoldWords(info.hold);
 }
 
 int RunLines(const ParsedArgs& args) {
@@ -49,13 +62,16 @@ int RunLines(const ParsedArgs& args) {
   const std::vector<LineChoice> lines = ListLineChoices(modem);
   if (json) {
     for (const LineChoice& line : lines) {
-      const std::string text = JsonObject()
-                                   .Add("index", line.index)
-                                   .AddName("name", line.name)
-                                   .Add("provider", line.info.provider)
-                                   .Add("address", line.info.address)
-                                   .Add("hold", HoldJson(line.info.hold))
-                                   .Text();
+      JsonObject object;
+      object.Add("index", line.index)
+          .AddName("name", line.name)
+          .Add("provider", line.info.provider)
+          .Add("address", line.info.address)
+          .Add("hold", HoldJson(line.info.hold));
+      if (line.info.holder_pid > 0) object.Add("pid", line.info.holder_pid);
+      if (line.info.rate > 0) object.Add("rate", line.info.rate);
+      if (!line.info.caller.empty()) object.Add("caller", line.info.caller);
+      const std::string text = object.Text();
       std::printf("%s\n", text.c_str());
     }
     return kExitOk;
@@ -71,7 +87,7 @@ int RunLines(const ParsedArgs& args) {
     std::printf("%-5d  %-*s  %-8s  %-*s  %s\n", line.index, static_cast<int>(name_width),
                 line.name.c_str(), line.info.provider.empty() ? "?" : line.info.provider.c_str(),
                 static_cast<int>(address_width), line.info.address.c_str(),
-                HoldWords(line.info.hold));
+                Status(line.info).c_str());
   }
   return kExitOk;
 }
@@ -84,13 +100,16 @@ const Command kLinesCommand = {
     "usage: quodem lines [--json]\n"
     "\n"
     "Lists the lines that can carry data calls: the index to give --line, the name, the\n"
-    "provider (exchange: the local exchange; tcp: TCP/IP), the address (the line's number,\n"
-    "or the address it listens on) and whether its number is free, held by this process or\n"
-    "held by another process (a 'quodem wait' is answering on it).\n"
+    "provider (exchange: the local exchange; tcp: TCP/IP; modem: a Hayes modem), the address\n"
+    "(the line's number, the address it listens on, or the modem's device) and whether its\n"
+    "number is free, held by this process or held by another process (a 'quodem wait' is\n"
+    "answering on it); a modem's device is free, in use by a process (its PID, from the\n"
+    "device's lock file), or missing.\n"
     "\n"
     "  --json   one JSON object per line: {\"index\":0,\"name\":\"Local line 1\",\n"
     "           \"provider\":\"exchange\",\"address\":\"101\",\"hold\":\"free\"}\n"
-    "           (hold: free, held-here, held-elsewhere, in-use-by-call or none)\n",
+    "           (hold: free, held-here, held-elsewhere, in-use-by-call, missing or none;\n"
+    "           a modem line held by another program adds \"pid\")\n",
     {{"json", false, false}},
     RunLines,
 };

@@ -85,7 +85,14 @@ struct Broken {
 TEST(TelephonyConfig, BrokenFilesNameTheLineAndTheProblem) {
   const Broken cases[] = {
       {"[line]\nprovider = exchange\nname = A\nnumber = 1/2\n", 4, "number"},
-      {"[line]\nprovider = modem\nname = A\n", 2, "unknown provider 'modem'"},
+      {"[line]\nprovider = fax\nname = A\n", 2, "unknown provider 'fax'"},
+      {"[line]\nprovider = modem\nname = A\n", 1, "without 'device'"},
+      {"[line]\nprovider = modem\ndevice = /dev/ttyS0\ninit = ATZ|\n", 4, "init"},
+      {"[line]\nprovider = modem\ndevice = /dev/ttyS0\nconnect_timeout = 300\n", 4,
+       "connect_timeout"},
+      {"[line]\nprovider = modem\ndevice = /dev/ttyS0\n[line]\nprovider = modem\n"
+       "device = /dev/ttyS0\n",
+       4, "already used"},
       {"[line]\nname = A\nnumber = 1\n", 1, "without 'provider'"},
       {"[line]\nprovider = exchange\nname = A\n", 1, "without 'number'"},
       {"[line]\nprovider = exchange\nname = A\nnumber = 1\nlisten = 1.2.3.4:5\n", 5,

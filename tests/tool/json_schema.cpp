@@ -72,10 +72,15 @@ const Schema& LineRecord() {
       {"index", {Type::kInteger, true, {}}},
       {"name", {Type::kString, true, {}}},
       {"name_hex", {Type::kHex, false, {}}},
-      {"provider", {Type::kString, true, {"exchange", "tcp", ""}}},
+      {"provider", {Type::kString, true, {"exchange", "tcp", "modem", ""}}},
       {"address", {Type::kString, true, {}}},
       {"hold",
-       {Type::kString, true, {"free", "held-here", "held-elsewhere", "in-use-by-call", "none"}}},
+       {Type::kString,
+        true,
+        {"free", "held-here", "held-elsewhere", "in-use-by-call", "missing", "none"}}},
+      {"pid", {Type::kInteger, false, {}}},
+      {"rate", {Type::kInteger, false, {}}},
+      {"caller", {Type::kString, false, {}}},
   };
   return record;
 }

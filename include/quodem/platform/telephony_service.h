@@ -97,12 +97,14 @@
 namespace quodem::telephony {
 
 enum class NumberHold {
-  kFree,           // nobody holds the line's number
+  kFree,           // nobody holds the line's number (a modem line: its device is free)
   kHeldHere,       // a session of this process holds it
-  kHeldElsewhere,  // another process holds it and answers calls on it
+  kHeldElsewhere,  // another process holds it and answers calls on it (a modem line: its
+                   // lock file names it)
   kNotApplicable,  // the line has no number to hold
   kInUseByCall,    // another process holds it for an outgoing call only: a line of this
                    // process waiting on it takes it over as soon as that call ends
+  kMissing,        // a modem line whose device does not exist
 };
 
 // A number this process keeps between two calls of a waiter shows as kFree here: any open of
@@ -110,12 +112,20 @@ enum class NumberHold {
 struct LineInfo {
   DWORD device_id = 0;
   std::string name;
-  std::string provider;  // "exchange" or "tcp"
-  std::string address;   // number, or the listen address (the bound one while listening)
+  std::string provider;  // "exchange", "tcp" or "modem"
+  // The number, the listen address (the bound one while listening), or a modem's device.
+  std::string address;
   NumberHold hold = NumberHold::kNotApplicable;
+  int holder_pid = 0;  // kHeldElsewhere on a modem line: the process its lock file names
+  // A modem line held by this process: the rate of its connected call (bits per second, 0
+  // when none or the modem gave none) and the caller's number of an incoming call (caller ID,
+  // empty when none came).
+  unsigned rate = 0;
+  std::string caller;
 };
 
-// The lines the current configuration gives, in device order, with who holds each number.
+// The lines the current configuration gives, in device order, with who holds each number (or
+// modem device).
 // Throws std::runtime_error (with the file, line and problem) when the configuration file is
 // broken, or (saying why) when the exchange folder cannot be used.
 std::vector<LineInfo> ListLines();

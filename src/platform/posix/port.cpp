@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 
 #include "platform/posix/exit_drain.h"
@@ -81,10 +82,18 @@ Port::Port(int fd, ops::Kind kind, std::shared_ptr<PortObserver> observer, PortO
       kind_(kind),
       observer_(std::move(observer)),
       options_(std::move(options)),
+      initial_(options_.initial_input),
       tx_queue_(CapacityFor(fd, kind, options_)) {
   // Error counts start from what the driver has counted so far.
   if (kind_ == ops::Kind::kTerminal) ops::ReadLineErrorCounts(fd_, &error_counts_);
   if (options_.bytes_per_second > 0) pace_credit_ = PaceSlice(options_.bytes_per_second);
+  const std::string& text = options_.end_of_stream_text;
+  end_fallback_.assign(text.size(), 0);
+  for (std::size_t i = 1, k = 0; i < text.size(); ++i) {
+    while (k > 0 && text[i] != text[k]) k = end_fallback_[k - 1];
+    if (text[i] == text[k]) ++k;
+    end_fallback_[i] = k;
+  }
 }
 
 Port::~Port() {
@@ -192,6 +201,18 @@ DWORD Port::Write(const void* source, DWORD bytes, DWORD* count, OVERLAPPED* blo
 
 void Port::ProgressRead(Aftermath& after) {
   while (read_.done < read_.size) {
+    if (initial_at_ < initial_.size()) {
+      const std::size_t n =
+          std::min<std::size_t>(read_.size - read_.done, initial_.size() - initial_at_);
+      std::memcpy(read_.data + read_.done, initial_.data() + initial_at_, n);
+      initial_at_ += n;
+      std::size_t earlier = 0;
+      const std::size_t kept = ScanForEndText(read_.data + read_.done, n, &earlier, after);
+      read_.done = read_.done - std::min<DWORD>(static_cast<DWORD>(earlier), read_.done) +
+                   static_cast<DWORD>(kept);
+      if (end_of_stream_) initial_at_ = initial_.size();
+      continue;
+    }
     if (holding_) {
       read_.data[read_.done++] = held_;
       holding_ = false;
@@ -211,10 +232,15 @@ void Port::ProgressRead(Aftermath& after) {
     }
     const ops::IoResult r = ops::ReadSome(fd_, kind_, read_.data + read_.done, want);
     switch (r.outcome) {
-      case ops::Outcome::kMoved:
-        read_.done += static_cast<DWORD>(r.bytes);
+      case ops::Outcome::kMoved: {
+        std::size_t earlier = 0;
+        const std::size_t kept = ScanForEndText(read_.data + read_.done, r.bytes, &earlier, after);
+        // Bytes of the end text that came before this chunk are dropped from this read too.
+        read_.done = read_.done - std::min<DWORD>(static_cast<DWORD>(earlier), read_.done) +
+                     static_cast<DWORD>(kept);
         NoteBytesRead(r.bytes, after);
         break;
+      }
       case ops::Outcome::kWouldBlock:
         return;
       case ops::Outcome::kEndOfStream:
@@ -445,6 +471,27 @@ void Port::NoteBytesRead(std::size_t bytes, Aftermath& after) {
   }
 }
 
+std::size_t Port::ScanForEndText(const unsigned char* data, std::size_t n, std::size_t* earlier,
+                                 Aftermath& after) {
+  *earlier = 0;
+  const std::string& text = options_.end_of_stream_text;
+  if (text.empty() || end_of_stream_) return n;
+  for (std::size_t i = 0; i < n; ++i) {
+    const char c = static_cast<char>(data[i]);
+    while (end_matched_ > 0 && text[end_matched_] != c)
+      end_matched_ = end_fallback_[end_matched_ - 1];
+    if (text[end_matched_] == c) ++end_matched_;
+    if (end_matched_ == text.size()) {
+      const std::size_t in_chunk = std::min(i + 1, text.size());
+      *earlier = text.size() - in_chunk;
+      end_matched_ = 0;
+      NoteEndOfStream(after);
+      return i + 1 - in_chunk;
+    }
+  }
+  return n;
+}
+
 void Port::NoteEndOfStream(Aftermath& after) {
   end_of_stream_ = true;
   // The peer has hung up (or the line dropped): what it was still to be sent can no longer
@@ -457,7 +504,7 @@ void Port::NoteEndOfStream(Aftermath& after) {
 }
 
 long Port::QueuedForReading() const {
-  const long held = holding_ ? 1 : 0;
+  const long held = (holding_ ? 1 : 0) + static_cast<long>(initial_.size() - initial_at_);
   if (end_of_stream_) return held;
   const long queued = ops::BytesWaiting(fd_);
   if (queued < 0) return held > 0 ? held : -1;
@@ -472,7 +519,8 @@ void Port::ProbeForEnd(Aftermath& after) {
   }
   const ops::IoResult r = ops::ReadSome(fd_, kind_, &held_, 1);
   if (r.outcome == ops::Outcome::kMoved) {
-    holding_ = true;
+    std::size_t earlier = 0;
+    holding_ = ScanForEndText(&held_, 1, &earlier, after) == 1;  // not when it ended the text
     NoteBytesRead(1, after);
     return;
   }
@@ -483,6 +531,8 @@ void Port::ProbeForEnd(Aftermath& after) {
 
 void Port::DiscardInput(Aftermath& after) {
   holding_ = false;
+  initial_at_ = initial_.size();
+  end_matched_ = 0;
   const long queued = ops::BytesWaiting(fd_);
   std::size_t left = queued < 0 ? kUnknownQueueDiscardLimit : static_cast<std::size_t>(queued);
   unsigned char scratch[4096];
@@ -696,8 +746,12 @@ DWORD Port::Escape(DWORD function) {
     std::lock_guard<std::mutex> guard(lock_);
     if (closed_) return ERROR_INVALID_HANDLE;
     // Sockets and pty masters have no modem lines (ENOTTY/EINVAL): the request is still
-    // recorded, and the observer, standing in for the line, hears about it below.
-    if (!ops::SetDtr(fd_, raise) && errno != ENOTTY && errno != EINVAL) return ERROR_GEN_FAILURE;
+    // recorded, and the observer, standing in for the line, hears about it below. So does a
+    // device whose lines belong to the port's creator.
+    if (!options_.lines_owned_by_creator && !ops::SetDtr(fd_, raise) && errno != ENOTTY &&
+        errno != EINVAL) {
+      return ERROR_GEN_FAILURE;
+    }
     dtr_ = raise;
   }
   if (observer_) observer_->OnDtrChanged(raise);
@@ -717,8 +771,10 @@ DWORD Port::Purge(DWORD flags) {
     }
     // A terminal is a serial line: clearing its output drops the port's queue and the
     // driver's, as a serial driver's purge does (there is no graceful hang-up to keep them
-    // for). On a socket the queue stays, as the kernel's socket buffer does.
-    if ((flags & PURGE_TXCLEAR) != 0 && kind_ == ops::Kind::kTerminal) {
+    // for), unless the creator sees to it that what was written still goes out before it
+    // hangs up. On a socket the queue stays, as the kernel's socket buffer does.
+    if ((flags & PURGE_TXCLEAR) != 0 && kind_ == ops::Kind::kTerminal &&
+        !options_.lines_owned_by_creator) {
       tx_queue_.Clear();
       tx_blocked_ = false;
       tx_flush_planned_ = false;

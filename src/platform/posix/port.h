@@ -10,10 +10,11 @@
 // own lock a port takes only leaf locks (the engine's, for deadlines; ExitDrain's; an
 // OutputWatch's), and no code holds one of those while it takes a port's lock.
 //
-// Reading ahead. Bytes stay in the descriptor until a read asks for them. The one exception
-// comes after a hang-up shows while a WaitCommEvent waits: one byte may be read to tell the
-// end of the stream from bytes still on their way (see OnReady); the port holds it, counts it
-// in cbInQue and hands it to the next read first, and PURGE_RXCLEAR drops it.
+// Reading ahead. Bytes stay in the descriptor until a read asks for them. The exceptions: the
+// creator's initial input (PortOptions), and, after a hang-up shows while a WaitCommEvent
+// waits, one byte read to tell the end of the stream from bytes still on their way (see
+// OnReady). The port holds these, counts them in cbInQue and hands them to the next read
+// first; PURGE_RXCLEAR drops them.
 //
 // Transmitting. A write copies its bytes into the port's transmit queue and completes at once
 // while the queue has room; one that finds it full stays pending and completes when its last
@@ -50,6 +51,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/posix/descriptor_ops.h"
 #include "platform/posix/handle_table.h"
@@ -146,6 +149,11 @@ class Port final : public Object,
   // Brings the output counts (ExitDrain, OutputWatch) and lingering in line with the queue.
   void SyncOutput(Aftermath& after);
   void NoteBytesRead(std::size_t bytes, Aftermath& after);
+  // Looks for the end-of-stream text in `n` bytes just read; returns how many of them come
+  // before it (all `n` when it did not complete), ending the stream when it did. `*earlier`:
+  // how many bytes of the text came before `data`.
+  std::size_t ScanForEndText(const unsigned char* data, std::size_t n, std::size_t* earlier,
+                             Aftermath& after);
   void NoteEndOfStream(Aftermath& after);
   void DiscardInput(Aftermath& after);
   void ProbeForEnd(Aftermath& after);
@@ -181,6 +189,13 @@ class Port final : public Object,
   // One byte taken by ProbeForEnd; the next read gets it before anything else.
   bool holding_ = false;
   unsigned char held_ = 0;
+  // PortOptions::initial_input not read yet (from initial_at_ on).
+  std::string initial_;
+  std::size_t initial_at_ = 0;
+  // How much of PortOptions::end_of_stream_text the last bytes read matched, and the
+  // text's failure function (the longest proper prefix that is also a suffix, per length).
+  std::size_t end_matched_ = 0;
+  std::vector<std::size_t> end_fallback_;
   bool hangup_reported_ = false;
   bool dtr_ = false;
   std::uint64_t total_read_ = 0;

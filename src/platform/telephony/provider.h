@@ -104,6 +104,10 @@ class LineEvents {
   // A new incoming call. The service attaches its events and reports it as offering to the
   // line's session. Returns false when the line cannot take it; the call is destroyed then.
   virtual bool OfferCall(std::unique_ptr<ProviderCall> call) = 0;
+  // The line cannot go on (its device failed; the reason has gone to report_problem): the
+  // service closes it soon after, never inside this call, as lineClose would, and tells the
+  // session (LINE_CLOSE).
+  virtual void LineLost() = 0;
 };
 
 // A line device opened by one session.

@@ -1,6 +1,8 @@
 #include "platform/telephony/provider_kinds.h"
 
 #include "platform/telephony/exchange_provider.h"
+#include "platform/telephony/modem/modem_provider.h"
+#include "platform/telephony/modem/modem_settings.h"
 #include "platform/telephony/tcp_address.h"
 #include "platform/telephony/tcp_allow.h"
 #include "platform/telephony/tcp_provider.h"
@@ -80,6 +82,7 @@ std::vector<ProviderKind> MakeKinds() {
                "addresses and networks that may call, such as 192.168.1.0/24 (empty: anyone)",
                CheckAllow}},
       CreateTcpProvider});
+  kinds.push_back(ProviderKind{"modem", modem::ModemKeyRules(), CreateModemProvider});
   return kinds;
 }
 

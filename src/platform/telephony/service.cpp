@@ -43,6 +43,12 @@ struct Service::OpenLine : LineEvents {
   bool OfferCall(std::unique_ptr<ProviderCall> call) override {
     return service->OfferCall(*this, std::move(call));
   }
+  void LineLost() override {
+    // The provider is on the stack: the line goes when the loop next runs its tasks (with the
+    // service lock held); a handle closed meanwhile is found no more.
+    service->loop_->Post(
+        [service = service, handle = handle] { service->CloseLine(handle, true); });
+  }
 };
 
 // A call handle. It outlives its provider call: after the idle state the handle stays valid

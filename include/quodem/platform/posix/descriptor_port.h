@@ -64,6 +64,19 @@ struct PortOptions {
   std::uint32_t bytes_per_second = 0;
   // Told whenever the port starts or stops holding accepted output.
   std::shared_ptr<OutputWatch> output_watch;
+  // Bytes taken from the descriptor before the port existed (what a modem sent right after
+  // its CONNECT line, read together with it). Reads get them before anything else.
+  std::string initial_input;
+  // When the incoming bytes contain exactly this text, the stream ends there: reads get the
+  // bytes before it, the text and whatever follows it are not read, and the peer's hang-up
+  // is reported. For a modem that tells carrier loss only in band ("\r\nNO CARRIER\r\n").
+  // Bytes of the text that a read had already returned before the rest came stay returned.
+  std::string end_of_stream_text;
+  // The device's modem-control lines and output queue belong to whoever created the port
+  // (a line provider that hangs up with its own sequence): EscapeCommFunction only records
+  // the request and tells the observer, and PurgeComm ends pending transfers and drops
+  // input without discarding what earlier writes handed to the device.
+  bool lines_owned_by_creator = false;
 };
 
 // Wraps `fd` in a new port and returns its handle (0 on failure, with the last error set;

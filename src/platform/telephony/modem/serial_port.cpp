@@ -53,10 +53,14 @@ std::optional<speed_t> SerialPort::SpeedConstant(unsigned baud) {
 }
 
 std::optional<SerialPort> SerialPort::Open(const std::string& path, const SerialSettings& settings,
-                                           std::string* reason) {
+                                           std::string* reason, int* error) {
+  int ignored = 0;
+  if (error == nullptr) error = &ignored;
+  *error = 0;
   std::optional<speed_t> speed = SpeedConstant(settings.baud);
   if (!speed) {
     *reason = "unsupported speed " + std::to_string(settings.baud);
+    *error = EINVAL;
     return std::nullopt;
   }
   int fd;
@@ -64,20 +68,24 @@ std::optional<SerialPort> SerialPort::Open(const std::string& path, const Serial
     fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
+    *error = errno;
     *reason = path + ": " + std::strerror(errno);
     return std::nullopt;
   }
   SerialPort port(fd, path, settings);  // closes the descriptor on every failure below
   if (isatty(fd) != 1) {
+    *error = ENOTTY;
     *reason = path + " is not a terminal";
     return std::nullopt;
   }
   if (Ioctl(fd, TIOCEXCL, nullptr) != 0) {
+    *error = errno;
     *reason = path + ": cannot take exclusive use: " + std::strerror(errno);
     return std::nullopt;
   }
   termios raw{};
   if (tcgetattr(fd, &raw) != 0) {
+    *error = errno;
     *reason = path + ": cannot read the line settings: " + std::strerror(errno);
     return std::nullopt;
   }
@@ -100,6 +108,7 @@ std::optional<SerialPort> SerialPort::Open(const std::string& path, const Serial
   cfsetispeed(&raw, *speed);
   cfsetospeed(&raw, *speed);
   if (!SetAttributes(fd, raw)) {
+    *error = errno;
     *reason = path + ": cannot set the line settings: " + std::strerror(errno);
     return std::nullopt;
   }

@@ -45,10 +45,11 @@ struct ModemLines {
 class SerialPort {
  public:
   // Opens and sets up `path`. Nothing, with `*reason` saying what failed ("/dev/ttyUSB0:
-  // No such file or directory", "... is not a terminal", "unsupported speed 12345"), on
+  // No such file or directory", "... is not a terminal", "unsupported speed 12345"), and
+  // `*error` the errno of the failed step (ENOTTY for a device that is no terminal), on
   // failure; nothing is left open then.
   static std::optional<SerialPort> Open(const std::string& path, const SerialSettings& settings,
-                                        std::string* reason);
+                                        std::string* reason, int* error = nullptr);
 
   SerialPort(SerialPort&& other) noexcept;
   SerialPort& operator=(SerialPort&& other) noexcept;

@@ -150,6 +150,16 @@ std::vector<std::string> UucpLock::LockNames(const std::string& device_path) {
   return names;
 }
 
+pid_t UucpLock::Holder(const std::string& device_path, const std::string& lock_dir) {
+  for (const std::string& name : LockNames(device_path)) {
+    bool exists = false;
+    time_t modified = 0;
+    pid_t pid = ReadLockPid(lock_dir + "/" + name, &exists, &modified);
+    if (pid > 0 && Alive(pid)) return pid;
+  }
+  return 0;
+}
+
 std::optional<UucpLock> UucpLock::Take(const std::string& device_path, const std::string& lock_dir,
                                        std::string* reason) {
   reason->clear();

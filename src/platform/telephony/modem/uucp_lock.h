@@ -19,6 +19,8 @@
 // program took after removing ours as stale is left alone.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,6 +44,10 @@ class UucpLock {
   // The lock files held, in the order taken (the given name first).
   const std::vector<std::string>& Files() const { return files_; }
   void Release();
+
+  // The live process holding a lock of `device_path` in `lock_dir` (either name), or 0 when
+  // none does. Only reads the lock files; stale ones are left for Take to remove.
+  static pid_t Holder(const std::string& device_path, const std::string& lock_dir);
 
   // The lock file names a device path needs: "LCK..<name>" for the name of the path and,
   // when different, for the name it resolves to. Empty when the path has no name.

@@ -10,6 +10,7 @@ namespace quodem::telephony::modem::emulator {
 namespace {
 
 constexpr DWORD kOwnerAndMonitor = LINECALLPRIVILEGE_OWNER | LINECALLPRIVILEGE_MONITOR;
+constexpr auto kHangUpFlushLimit = std::chrono::seconds(2);
 
 std::string Hex(LONG result) {
   char text[16];
@@ -43,7 +44,8 @@ CallLine::~CallLine() {
 void CallLine::Shutdown() {
   HangUp();
   if (app_ != 0) lineShutdown(app_);  // once it returns, the callback runs no more
-  app_ = 0;
+  if (dial_app_ != 0) lineShutdown(dial_app_);
+  app_ = dial_app_ = 0;
 }
 
 void CallLine::Callback(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR param1,
@@ -80,6 +82,21 @@ void CallLine::Open() {
   }
   if (ListLines().at(exchange_device_).hold != NumberHold::kHeldHere) {
     throw std::runtime_error("number " + number_ + " is held by another program");
+  }
+  // Numbers are dialled from the same line opened without owner privilege, in a session of
+  // its own (a session opens a device once): a line that dials gives its number back for the
+  // call, and the modem keeps its number while it calls out, so its callers hear busy.
+  result = lineInitialize(&dial_app_, nullptr, &CallLine::Callback, "quodem emulate", &devices);
+  if (result != 0) {
+    dial_app_ = 0;
+    throw std::runtime_error("cannot start the telephony service (" + Hex(result) + ")");
+  }
+  result = lineOpenA(dial_app_, exchange_device_, &dial_line_, kSupportedApiHigh, 0,
+                     reinterpret_cast<DWORD_PTR>(this), LINECALLPRIVILEGE_NONE,
+                     LINEMEDIAMODE_DATAMODEM, nullptr);
+  if (result != 0) {
+    throw std::runtime_error("cannot open the line for dialling (" + Hex(result) + ") " +
+                             ServiceProblem());
   }
   // Dialling hosts needs no number: the TCP line is opened without owner privilege, so it
   // never listens.
@@ -247,7 +264,7 @@ void CallLine::PlaceCall(const DialTarget& target, std::vector<LineEvent>& event
   connected_ = false;
   outgoing_ = true;
   dialled_ = target;
-  HLINE line = target.kind == DialTarget::Kind::kTcp ? tcp_line_ : exchange_line_;
+  HLINE line = target.kind == DialTarget::Kind::kTcp ? tcp_line_ : dial_line_;
   HCALL call = 0;
   LONG result = lineMakeCallA(line, &call, target.address.c_str(), 0, nullptr);
   if (result > 0) {
@@ -289,7 +306,12 @@ void CallLine::Answer() {
 
 void CallLine::HangUp() {
   pending_dial_.reset();
-  if (link_) link_->Close();
+  if (link_) {
+    // What the DTE sent before it hung up still reaches the far end, unless the far end
+    // holds it back for longer than this.
+    link_->Flush(kHangUpFlushLimit);
+    link_->Close();
+  }
   if (current_ != 0) {
     HCALL call = current_;
     current_ = 0;

@@ -97,7 +97,9 @@ class CallLine {
 
   // Loop thread only.
   HLINEAPP app_ = 0;
-  HLINE exchange_line_ = 0;
+  HLINE exchange_line_ = 0;  // holds the number: incoming calls
+  HLINEAPP dial_app_ = 0;
+  HLINE dial_line_ = 0;  // the same line without owner privilege: outgoing calls
   HLINE tcp_line_ = 0;
   HCALL current_ = 0;
   bool outgoing_ = false;

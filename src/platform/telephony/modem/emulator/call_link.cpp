@@ -31,6 +31,12 @@ void CallLink::Close() {
   if (writer_.joinable()) writer_.join();
 }
 
+bool CallLink::Flush(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> guard(lock_);
+  return changed_.wait_for(guard, limit, [this] { return closing_ || outgoing_.empty(); }) &&
+         outgoing_.empty();
+}
+
 std::size_t CallLink::SendRoom() const {
   std::lock_guard<std::mutex> guard(lock_);
   return outgoing_.size() >= kQueueLimit ? 0 : kQueueLimit - outgoing_.size();
@@ -119,6 +125,7 @@ void CallLink::WriteLoop() {
         outgoing_.clear();  // the far end is gone; nothing more will go
       }
     }
+    changed_.notify_all();  // for Flush
     wake_();
     if (!ok) {
       std::unique_lock<std::mutex> guard(lock_);

@@ -10,6 +10,7 @@
 // must not block. Everything else is called from the loop's thread.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -41,6 +42,9 @@ class CallLink {
   // Takes up to `max` bytes that came from the far end.
   std::string Receive(std::size_t max);
   std::size_t Received() const;
+  // Waits until every byte queued for the far end has been handed to the port (or the far
+  // end is gone), at most `limit`. True when nothing is left unsent.
+  bool Flush(std::chrono::milliseconds limit);
   // Closes the port (ending what the pump threads wait for) and joins them. What had been
   // read from the port stays to be taken with Receive.
   void Close();

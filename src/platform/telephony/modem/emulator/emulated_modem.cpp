@@ -131,6 +131,9 @@ void EmulatedModem::Step(Clock::time_point now) {
     Apply(interpreter_.Tick(now));
   }
   if (settings_poll_ && *settings_poll_ <= now) CheckSettings(now);
+  // A drop waiting for data the far end does not take in time, or with no call left to send
+  // it to, applies now.
+  if (dtr_drop_due_ && (*dtr_drop_due_ <= now || !interpreter_.Online())) ApplyDtrDrop(now);
   ReadFromDte(now);
   MoveFromLine();
   WriteToDte();
@@ -223,6 +226,7 @@ void EmulatedModem::ReadFromDte(Clock::time_point now) {
       case PtyDevice::ReadResult::Kind::kWouldBlock:
       case PtyDevice::ReadResult::Kind::kFailed:
         readable_ = false;
+        if (dtr_drop_due_) ApplyDtrDrop(now);  // all written before the drop is read
         return;
     }
   }
@@ -239,9 +243,16 @@ void EmulatedModem::CheckSettings(Clock::time_point now) {
   if (present && !client_) Log("a client opened the device");
   client_ = present;
   const bool dtr = present && speed != B0;
-  if (dtr != dtr_) {
-    dtr_ = dtr;
-    Apply(interpreter_.DtrChanged(dtr, now));
+  if (dtr_drop_due_ && dtr) ApplyDtrDrop(now);  // dropped and raised again: both count
+  if (dtr != dtr_ && !dtr_drop_due_) {
+    if (!dtr && present && interpreter_.Online()) {
+      // The pseudo-terminal reports the new settings ahead of the data written before them:
+      // that data goes to the far end first, as it would have left a serial port first.
+      dtr_drop_due_ = now + kStallGrace;
+    } else {
+      dtr_ = dtr;
+      Apply(interpreter_.DtrChanged(dtr, now));
+    }
   }
   // Without EXTPROC the client's changes wake nobody: look again soon.
   if (present && (settings.c_lflag & EXTPROC) == 0) {
@@ -251,11 +262,19 @@ void EmulatedModem::CheckSettings(Clock::time_point now) {
   }
 }
 
+void EmulatedModem::ApplyDtrDrop(Clock::time_point now) {
+  dtr_drop_due_.reset();
+  if (!dtr_) return;
+  dtr_ = false;
+  Apply(interpreter_.DtrChanged(false, now));
+}
+
 void EmulatedModem::ClientGone(Clock::time_point now) {
   if (!client_ && !dtr_) return;
   Log("the client closed the device");
   client_ = false;
   dtr_ = false;
+  dtr_drop_due_.reset();
   settings_poll_.reset();
   to_dte_.clear();
   pty_.DiscardOutput();
@@ -340,6 +359,7 @@ void EmulatedModem::FinishCarrierLoss(Clock::time_point now) {
     Log("carrier lost: the device was hung up; the path now leads to " + pty_.SlavePath());
     client_ = false;
     dtr_ = false;
+    dtr_drop_due_.reset();
     settings_poll_.reset();
     Apply(interpreter_.CarrierLost(false, now));
     Apply(interpreter_.DteClosed(now));
@@ -355,6 +375,7 @@ std::optional<Clock::time_point> EmulatedModem::NextWake(Clock::time_point now) 
     if (!next || t < *next) next = t;
   };
   if (settings_poll_) consider(*settings_poll_);
+  if (dtr_drop_due_) consider(*dtr_drop_due_);
   if (carrier_lost_) consider(now + kDrainPoll);
   if (starved_ && options_.speed != 0) {
     // Wait until a useful slice of budget has come back.

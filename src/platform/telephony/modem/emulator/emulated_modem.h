@@ -70,6 +70,7 @@ class EmulatedModem {
   void FinishCarrierLoss(Clock::time_point now);
   void CheckSettings(Clock::time_point now);
   void ClientGone(Clock::time_point now);
+  void ApplyDtrDrop(Clock::time_point now);
   void Apply(const Effects& effects);
   void Refill(Clock::time_point now);
   unsigned ConnectRate() const;
@@ -91,6 +92,9 @@ class EmulatedModem {
   bool writable_ = true;
   bool client_ = false;  // a client has the device open
   bool dtr_ = false;
+  // A DTR drop seen while online, applied once the data the DTE wrote before it is read (or
+  // at this time, when the far end holds that data back).
+  std::optional<Clock::time_point> dtr_drop_due_;
   unsigned dte_rate_ = 38400;
   std::string to_dte_;
   bool carrier_lost_ = false;

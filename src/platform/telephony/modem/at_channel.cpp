@@ -1,6 +1,5 @@
 #include "platform/telephony/modem/at_channel.h"
 
-#include <poll.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -8,22 +7,13 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/telephony/modem/serial_port.h"
+
 namespace quodem::telephony::modem {
 namespace {
 
 constexpr std::size_t kReadChunk = 512;
 constexpr std::size_t kMaxInformationLines = 64;
-
-// A terminal in raw mode with VMIN 1 reads 0 bytes only once it has hung up; the hang-up
-// shows as POLLHUP.
-bool HungUp(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  int n;
-  do {
-    n = poll(&p, 1, 0);
-  } while (n < 0 && errno == EINTR);
-  return n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
 
 }  // namespace
 
@@ -181,7 +171,7 @@ void AtChannel::ReadAvailable() {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    if (n == 0 && !HungUp(fd_)) return;
+    if (n == 0 && !TerminalHungUp(fd_)) return;
     Ended(n == 0 || errno == EIO
               ? "the device hung up"
               : std::string("cannot read from the device: ") + std::strerror(errno));

@@ -1,6 +1,5 @@
 #include "platform/telephony/modem/modem_line.h"
 
-#include <poll.h>
 #include <sys/ioctl.h>
 
 #include <algorithm>
@@ -48,16 +47,6 @@ class ParkedDevice : public ParkedAddress {
   explicit ParkedDevice(HeldDevice device) : device(std::move(device)) {}
   HeldDevice device;  // closed and unlocked as it goes
 };
-
-// A terminal that has hung up polls POLLHUP (and reads end of file or EIO).
-bool HungUp(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  int n;
-  do {
-    n = poll(&p, 1, 0);
-  } while (n < 0 && errno == EINTR);
-  return n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
 
 std::string Seconds(milliseconds duration) {
   return std::to_string((duration.count() + 999) / 1000) + " s";
@@ -541,7 +530,7 @@ void ModemLine::CarrierLost() {
   carrier_timer_ = carrier_grace_ = 0;
   // A device that hung up (a pseudo-terminal, a port whose driver saw DCD drop) is useless
   // now; one that said NO CARRIER in band is back in command state.
-  if (port_ && HungUp(port_->fd())) CloseDevice();
+  if (port_ && TerminalHungUp(port_->fd())) CloseDevice();
   call_->State(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
 }
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -188,6 +189,15 @@ SerialPort::DtrMethod SerialPort::SetDtr(bool raised) {
 
 void SerialPort::Flush() {
   tcflush(fd_, TCIOFLUSH);
+}
+
+bool TerminalHungUp(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  int n;
+  do {
+    n = poll(&p, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  return n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 }  // namespace quodem::telephony::modem

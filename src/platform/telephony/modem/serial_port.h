@@ -91,4 +91,8 @@ class SerialPort {
   SerialSettings settings_;
 };
 
+// Whether the terminal `fd` has hung up (it polls POLLHUP; it reads end of file or EIO). A
+// terminal in raw mode with VMIN 1 reads 0 bytes only once it has.
+bool TerminalHungUp(int fd);
+
 }  // namespace quodem::telephony::modem

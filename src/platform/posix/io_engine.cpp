@@ -133,12 +133,12 @@ bool IoEngine::ArmTimerLocked() {
   if (timer_armed_ && timer_set_for_ <= earliest) return true;
   const auto since_boot =
       std::chrono::duration_cast<std::chrono::nanoseconds>(earliest.time_since_epoch()).count();
-  itimerspec spec{};
+  itimerspec deadline{};
   // An all-zero time would disarm the timer: the earliest a deadline can mean is 1 ns.
-  spec.it_value.tv_sec = static_cast<time_t>(since_boot / 1000000000);
-  spec.it_value.tv_nsec = static_cast<long>(since_boot % 1000000000);
-  if (since_boot <= 0) spec.it_value.tv_nsec = 1;
-  if (timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) return false;
+  deadline.it_value.tv_sec = static_cast<time_t>(since_boot / 1000000000);
+  deadline.it_value.tv_nsec = static_cast<long>(since_boot % 1000000000);
+  if (since_boot <= 0) deadline.it_value.tv_nsec = 1;
+  if (timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &deadline, nullptr) != 0) return false;
   timer_armed_ = true;
   timer_set_for_ = earliest;
   return true;

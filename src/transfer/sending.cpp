@@ -1,6 +1,8 @@
 // SendBuffer and SendFile: one frame each, written through Write as the head (marker,
-// header, name), then 255-byte chunks and the rest, with DoSentState after each payload
-// write. SendFile streams the file: it holds one block of it at a time.
+// header, name), then the payload in pieces of whole 255-byte chunks (and the rest), as
+// large as the port's transmit queue takes at once, with DoSentState after each chunk of a
+// piece once the piece was handed over. SendFile streams the file: it holds one block of it
+// at a time.
 //
 // Sends on one component are serialised by FSendLock, so frames never interleave. A send
 // that would wait for a send it can never see finish fails at once with its failure message
@@ -176,21 +178,43 @@ bool TQuodem::SendFile(const std::string& Path) {
   return sent || Fail(failure);
 }
 
+DWORD TQuodem::PayloadPiece(DWORD Remaining) const {
+  if (Remaining <= kChunkBytes) return Remaining;
+  // As much as the port's transmit queue takes without waiting, so the piece is handed over
+  // at once and its progress follows at once; when the queue is (nearly) full, a quarter of
+  // it, so that a sender ahead of its line waits in a few large writes rather than in many
+  // small ones. The queue holds about half a second of line time on a slow line, so the wait
+  // for a quarter of it keeps the progress smooth there.
+  DWORD limit = kChunkBytes;
+  const HANDLE port = FCommHandle.load();
+  COMMPROP properties;
+  DWORD errors = 0;
+  COMSTAT status;
+  if (port != INVALID_HANDLE_VALUE && GetCommProperties(port, &properties) &&
+      ClearCommError(port, &errors, &status)) {
+    const DWORD capacity = properties.dwCurrentTxQueue;
+    const DWORD room = capacity > status.cbOutQue ? capacity - status.cbOutQue : 0;
+    limit = std::max(room, capacity / 4);
+  }
+  if (limit >= Remaining) return Remaining;
+  return std::max<DWORD>(limit / kChunkBytes, 1) * kChunkBytes;
+}
+
 bool TQuodem::WriteFramePayload(const std::uint8_t* Payload, DWORD Bytes, DWORD Offset) {
   // FSentBytes is a signed 32-bit field; files of 2 GiB and more wrap in it and come back
   // whole as the unsigned Size of OnSentState.
   DWORD sent = 0;
-  while (Bytes - sent >= kChunkBytes) {
-    if (!Write(Payload + sent, kChunkBytes)) return false;
-    sent += kChunkBytes;
-    FSentBytes.store(static_cast<int>(Offset + sent));
-    DoSentState();
-  }
-  if (sent < Bytes) {
-    if (!Write(Payload + sent, Bytes - sent)) return false;
-    sent = Bytes;
-    FSentBytes.store(static_cast<int>(Offset + sent));
-    DoSentState();
+  while (sent < Bytes) {
+    // A piece is whole 255-byte chunks, or the rest of the payload.
+    const DWORD end = sent + PayloadPiece(Bytes - sent);
+    if (!Write(Payload + sent, end - sent)) return false;
+    // Progress as the chunks of the piece, each now handed to the port: after every whole
+    // chunk, and after the rest.
+    while (sent < end) {
+      sent += std::min<DWORD>(kChunkBytes, end - sent);
+      FSentBytes.store(static_cast<int>(Offset + sent));
+      DoSentState();
+    }
   }
   return true;
 }

@@ -363,7 +363,13 @@ TEST(PortQueueOnATerminal, HoldsHalfASecondAtTheLineSpeed) {
     close(slave);
     ASSERT_NE(0u, port);
     EXPECT_EQ(capacity, PortOf(port).QueueCapacity());
+    // Senders learn it as a Win32 program does, to size writes that complete at once.
+    COMMPROP properties;
+    ASSERT_TRUE(GetCommProperties(port, &properties));
+    EXPECT_EQ(capacity, properties.dwCurrentTxQueue);
     CloseHandle(port);
+    EXPECT_FALSE(GetCommProperties(port, &properties));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
   }
   close(master);
 }

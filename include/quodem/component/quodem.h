@@ -268,10 +268,10 @@ class TQuodem : public TComponent {
   bool Write(const void* Source, unsigned long Bytes);
   unsigned long Read(void* Dest, unsigned long Bytes);
 
-  // Sending (transfer/). One frame each; OnSentState after every payload write. A failure
-  // shows its message through ShowMessage and returns false. SendFile throws the framework's
-  // exception (EFOpenError/EReadError) when the path cannot be opened as a regular file or
-  // its first block cannot be read; nothing has been written then. A read that fails later
+  // Sending (transfer/). One frame each; OnSentState after every 255-byte chunk of the payload (and
+  // the rest). A failure shows its message through ShowMessage and returns false. SendFile throws
+  // the framework's exception (EFOpenError/EReadError) when the path cannot be opened as a regular
+  // file or its first block cannot be read; nothing has been written then. A read that fails later
   // fails the send and cuts the call (see Files above).
   bool SendBuffer(const void* Source, int Bytes);
   bool SendFile(const std::string& Path);
@@ -396,11 +396,17 @@ class TQuodem : public TComponent {
   // Starts the reader worker for the port just taken over, when none runs (transfer/).
   // Called by state handling with FCutLock held.
   void StartReadWorker();
-  // Writes Bytes of a send's payload in 255-byte writes and the rest, with DoSentState after
-  // each; Offset is the number of payload bytes written before them (FSentBytes counts from
-  // the start of the payload). False when a write failed. Called by the senders with
-  // FSendLock held (transfer/).
+  // Writes Bytes of a send's payload, with DoSentState after every 255-byte chunk and after
+  // the rest (FSentBytes: 255, 510, ..., as if each chunk were one write), each raised once
+  // the chunk has been handed to the port. The chunks go in writes of several (PayloadPiece).
+  // Offset is the number of payload bytes written before them (FSentBytes counts from the
+  // start of the payload). False when a write failed. Called by the senders with FSendLock
+  // held (transfer/).
   bool WriteFramePayload(const std::uint8_t* Payload, DWORD Bytes, DWORD Offset);
+  // How many of Remaining payload bytes the next write takes: whole chunks, as many as the
+  // port's transmit queue has room for now (at least a quarter of the queue, at least one
+  // chunk), or all Remaining when they fit.
+  DWORD PayloadPiece(DWORD Remaining) const;
 
   friend class TQuodemThread;
   friend class TReadModemThread;

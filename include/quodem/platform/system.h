@@ -152,6 +152,15 @@ struct COMSTAT {
   DWORD cbOutQue = 0;
 };
 
+// Port properties filled by GetCommProperties (the fields this layer fills). Queue sizes are
+// in bytes; 0 means the port has no queue of fixed size in that direction.
+struct COMMPROP {
+  DWORD dwMaxTxQueue = 0;
+  DWORD dwMaxRxQueue = 0;
+  DWORD dwCurrentTxQueue = 0;
+  DWORD dwCurrentRxQueue = 0;
+};
+
 DWORD GetLastError();
 void SetLastError(DWORD error);
 
@@ -166,6 +175,10 @@ BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred
 // Clears the port's error state; fills `errors` (may be null) with the bits that were set
 // and `stat` (may be null) with the queue counts.
 BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat);
+// Fills `properties` with the port's queue sizes: dwCurrentTxQueue is the transmit queue's
+// capacity (see "Overlapped port I/O"), so dwCurrentTxQueue - cbOutQue is what a write can
+// hand over now without waiting. The receiving side has no queue of its own (0).
+BOOL GetCommProperties(HANDLE file, COMMPROP* properties);
 BOOL SetCommMask(HANDLE file, DWORD mask);
 BOOL GetCommMask(HANDLE file, DWORD* mask);
 BOOL WaitCommEvent(HANDLE file, DWORD* event_mask, OVERLAPPED* overlapped);

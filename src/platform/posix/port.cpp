@@ -676,6 +676,16 @@ DWORD Port::ClearError(DWORD* errors, COMSTAT* stat) {
   return ERROR_SUCCESS;
 }
 
+DWORD Port::Properties(COMMPROP* properties) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (closed_) return ERROR_INVALID_HANDLE;
+  if (properties == nullptr) return ERROR_INVALID_PARAMETER;
+  *properties = COMMPROP{};
+  properties->dwMaxTxQueue = static_cast<DWORD>(tx_queue_.Capacity());
+  properties->dwCurrentTxQueue = properties->dwMaxTxQueue;
+  return ERROR_SUCCESS;
+}
+
 DWORD Port::SetMask(DWORD mask) {
   std::lock_guard<std::mutex> guard(lock_);
   if (closed_) return ERROR_INVALID_HANDLE;

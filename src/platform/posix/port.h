@@ -95,6 +95,7 @@ class Port final : public Object,
   DWORD Write(const void* source, DWORD bytes, DWORD* count, OVERLAPPED* block);
   DWORD GetResult(OVERLAPPED* block, DWORD* count, bool wait);
   DWORD ClearError(DWORD* errors, COMSTAT* stat);
+  DWORD Properties(COMMPROP* properties);
   DWORD SetMask(DWORD mask);
   DWORD GetMask(DWORD* mask);
   DWORD WaitEvent(DWORD* event_word);

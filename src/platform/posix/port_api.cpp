@@ -65,6 +65,12 @@ BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat) {
   return Report(port->ClearError(errors, stat));
 }
 
+BOOL GetCommProperties(HANDLE file, COMMPROP* properties) {
+  std::shared_ptr<Port> port = FindPort(file);
+  if (!port) return FALSE;
+  return Report(port->Properties(properties));
+}
+
 BOOL SetCommMask(HANDLE file, DWORD mask) {
   std::shared_ptr<Port> port = FindPort(file);
   if (!port) return FALSE;

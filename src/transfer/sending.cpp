@@ -209,8 +209,10 @@ bool TQuodem::WriteFramePayload(const std::uint8_t* Payload, DWORD Bytes, DWORD 
     const DWORD end = sent + PayloadPiece(Bytes - sent);
     if (!Write(Payload + sent, end - sent)) return false;
     // Progress as the chunks of the piece, each now handed to the port: after every whole
-    // chunk, and after the rest.
-    while (sent < end) {
+    // chunk, and after the rest. A Cut from a handler ends the send there, as it would have
+    // failed the next chunk's own write: nothing more is counted or reported.
+    for (DWORD first = sent; sent < end;) {
+      if (sent != first && FCommHandle.load() == INVALID_HANDLE_VALUE) return false;
       sent += std::min<DWORD>(kChunkBytes, end - sent);
       FSentBytes.store(static_cast<int>(Offset + sent));
       DoSentState();

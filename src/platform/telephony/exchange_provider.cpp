@@ -53,16 +53,17 @@ class ExchangeCall : public StreamCall {
 
   // An incoming call on the accepted connection `fd`.
   ExchangeCall(ProviderContext& context, const testing::NumberFaults& faults,
-               std::string socket_path, int fd)
+               std::string socket_path, posix::UniqueFd fd)
       : StreamCall(context, faults, std::move(socket_path)) {
-    AdoptIncoming(fd);
+    AdoptIncoming(std::move(fd));
     // A caller that gives up while the call is still offered ends it here too, so the
     // callee stops ringing. An exchange line sends nothing before the answer; a caller that
     // did send bytes keeps its call offered, and answering delivers them.
     WatchSocket(EPOLLRDHUP, [this](std::uint32_t events) {
       if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) return;
       int waiting = 0;
-      if (phase_ != Phase::kOffered || (ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0)) {
+      if (phase_ != Phase::kOffered ||
+          (ioctl(SocketFd(), FIONREAD, &waiting) == 0 && waiting > 0)) {
         StopWatching();  // answering (which watches for itself), or bytes to deliver
       } else {
         FailDisconnected(LINEDISCONNECTMODE_NORMAL);
@@ -77,17 +78,16 @@ class ExchangeCall : public StreamCall {
       FailBusy();
       return;
     }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    SetSocket(posix::UniqueFd(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)));
+    if (SocketFd() < 0) {
       FailDisconnected(LINEDISCONNECTMODE_UNKNOWN);
       return;
     }
-    SetSocket(fd, false);
     sockaddr_un address;
     socklen_t length = FillUnixAddress(device_name_, &address);
     int rc;
     do {
-      rc = connect(fd, reinterpret_cast<sockaddr*>(&address), length);
+      rc = connect(SocketFd(), reinterpret_cast<sockaddr*>(&address), length);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
       // A full backlog is busy; nobody listening (no socket, or a stale one) is unreachable.
@@ -100,7 +100,7 @@ class ExchangeCall : public StreamCall {
     }
     // Unix-domain connects complete at once: the callee's line has the connection queued
     // and offers it; ringback lasts until its answer signal arrives.
-    SetSocket(fd, true);
+    MarkSocketConnected();
     phase_ = Phase::kRingback;
     Report(LINECALLSTATE_RINGBACK);
     StartAnswerTimer(answer_timeout_ms_);
@@ -111,7 +111,7 @@ class ExchangeCall : public StreamCall {
   void SendAnswerSignal() override {
     // Fits any empty socket buffer; a caller that has hung up already makes it fail, which
     // changes nothing (the hang-up is reported in due course).
-    [[maybe_unused]] ssize_t n = send(fd_, &kAnswerSignal, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    [[maybe_unused]] ssize_t n = send(SocketFd(), &kAnswerSignal, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
   }
 
  private:
@@ -119,7 +119,7 @@ class ExchangeCall : public StreamCall {
     // Exactly one byte: whatever the callee writes after its answer belongs to the caller's
     // port.
     char signal;
-    ssize_t n = recv(fd_, &signal, 1, MSG_DONTWAIT);
+    ssize_t n = recv(SocketFd(), &signal, 1, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (n == 1 && signal == kAnswerSignal) {
       EnterConnected();
@@ -140,26 +140,26 @@ class ExchangeCall : public StreamCall {
 // newcomer may bind afresh.
 class ParkedNumber : public ParkedAddress {
  public:
-  ParkedNumber(int fd, std::string socket_path, NumberLock lock, WaitingCallers callers)
-      : fd_(fd),
+  ParkedNumber(posix::UniqueFd fd, std::string socket_path, NumberLock lock, WaitingCallers callers)
+      : fd_(std::move(fd)),
         socket_path_(std::move(socket_path)),
         lock_(std::move(lock)),
         callers_(std::move(callers)) {}
   ~ParkedNumber() override {
-    if (fd_ < 0) return;
-    close(fd_);
+    if (!fd_) return;
+    fd_.reset();
     unlink(socket_path_.c_str());
     lock_.Release();
   }
   // Hands the socket, the lock and the callers kept waiting to a line taking the number back.
-  int TakeSocket(NumberLock* lock, WaitingCallers* callers) {
+  posix::UniqueFd TakeSocket(NumberLock* lock, WaitingCallers* callers) {
     *lock = std::move(lock_);
     *callers = std::move(callers_);
-    return std::exchange(fd_, -1);
+    return std::move(fd_);
   }
 
  private:
-  int fd_;
+  posix::UniqueFd fd_;
   std::string socket_path_;
   NumberLock lock_;
   WaitingCallers callers_;  // closed (busy) when the number is given back
@@ -210,7 +210,7 @@ class ExchangeLine : public ProviderLine {
 
   AddressHold HoldsAddress(std::string* why) const override {
     if (listener_.Listening()) return AddressHold::kHeld;
-    if (inotify_fd_ >= 0) return AddressHold::kPending;
+    if (inotify_fd_) return AddressHold::kPending;
     if (!taken_by_owner_) {
       *why = "line for number " + number_ + " was opened for outgoing calls only";
     } else if (!take_problem_.empty()) {
@@ -236,8 +236,7 @@ class ExchangeLine : public ProviderLine {
     }
     if (HeldHere().count(socket_path_) != 0) return 0;
     if (auto parked = TakeParkedAddress(context_.loop, ParkingKey(socket_path_))) {
-      int fd = static_cast<ParkedNumber&>(*parked).TakeSocket(&lock_, &waiting_);
-      LONG result = Listen(fd);
+      LONG result = Listen(static_cast<ParkedNumber&>(*parked).TakeSocket(&lock_, &waiting_));
       // A caller kept while the line was closed is offered now, from the loop (the line is
       // not known to the service until this open returns).
       if (result == 0 && !waiting_.empty()) {
@@ -306,23 +305,23 @@ class ExchangeLine : public ProviderLine {
       lock_.Release();
       return Broken(problem, LINEERR_OPERATIONFAILED);
     }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    posix::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     sockaddr_un address;
     socklen_t length = FillUnixAddress(socket_path_, &address);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(fd, kListenBacklog) != 0) {
+    if (!fd || bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(fd.get(), kListenBacklog) != 0) {
       std::string why = "cannot listen on " + socket_path_ + ": " + std::strerror(errno);
-      if (fd >= 0) close(fd);
+      fd.reset();
       unlink(socket_path_.c_str());
       lock_.Release();
       return Broken(why, LINEERR_OPERATIONFAILED);
     }
-    return Listen(fd);
+    return Listen(std::move(fd));
   }
 
-  LONG Listen(int fd) {
-    if (!listener_.Start(fd, [this](int accepted, const sockaddr_storage&) {
-          Answer(accepted, std::string());
+  LONG Listen(posix::UniqueFd fd) {
+    if (!listener_.Start(std::move(fd), [this](int accepted, const sockaddr_storage&) {
+          Answer(posix::UniqueFd(accepted), std::string());
         })) {
       unlink(socket_path_.c_str());
       lock_.Release();
@@ -341,15 +340,15 @@ class ExchangeLine : public ProviderLine {
   // Waiting to take the number over from a process that holds it for an outgoing call: the
   // holder's lock goes when it closes the lock file, which inotify reports; nothing polls.
   void WatchLock() {
-    inotify_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotify_fd_ < 0 ||
-        inotify_add_watch(inotify_fd_, LockPath().c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    inotify_fd_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!inotify_fd_ || inotify_add_watch(inotify_fd_.get(), LockPath().c_str(),
+                                          IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
       StopWatchingLock();
       return;
     }
-    lock_watch_ = context_.loop.Watch(inotify_fd_, EPOLLIN, [this](std::uint32_t) {
+    lock_watch_ = context_.loop.Watch(inotify_fd_.get(), EPOLLIN, [this](std::uint32_t) {
       char events[4096];
-      while (read(inotify_fd_, events, sizeof events) > 0) {
+      while (read(inotify_fd_.get(), events, sizeof events) > 0) {
       }
       TryTakeOver(kTakeOverRetries);
     });
@@ -382,30 +381,27 @@ class ExchangeLine : public ProviderLine {
     lock_watch_ = 0;
     context_.loop.CancelTimer(retry_timer_);
     retry_timer_ = 0;
-    if (inotify_fd_ >= 0) close(inotify_fd_);
-    inotify_fd_ = -1;
+    inotify_fd_.reset();
   }
 
   void LineFree() override {
-    if (auto caller = waiting_.TakeFirst()) Answer(caller->fd, caller->peer);
+    if (auto caller = waiting_.TakeFirst()) Answer(std::move(caller->fd), caller->peer);
   }
 
-  void KeepCaller(int fd, std::string peer) override {
-    if (!waiting_.Keep(fd, std::move(peer))) close(fd);
+  void KeepCaller(posix::UniqueFd fd, std::string peer) override {
+    waiting_.Keep(std::move(fd), std::move(peer));
   }
 
-  void Answer(int fd, const std::string& peer) {
+  void Answer(posix::UniqueFd fd, const std::string& peer) {
     testing::NumberFaults faults = faults::ForNumber(number_);
     const bool busy = faults.busy || dialed_out_ || events_->HasActiveCall();
     if (busy && !faults.busy && !dialed_out_ && events_->ActiveCallEnding() &&
-        waiting_.Keep(fd, peer)) {
+        waiting_.Keep(std::move(fd), peer)) {
       return;  // offered once the ending call is idle
     }
-    if (busy) {
-      close(fd);  // one call per line: the caller reads the end of stream and sees busy
-      return;
-    }
-    auto call = std::make_unique<ExchangeCall>(context_, faults, socket_path_, fd);
+    // One call per line: the caller reads the end of stream and sees busy (`fd` closes).
+    if (busy) return;
+    auto call = std::make_unique<ExchangeCall>(context_, faults, socket_path_, std::move(fd));
     call->SetPortPace(pace);
     events_->OfferCall(std::move(call));
   }
@@ -425,7 +421,7 @@ class ExchangeLine : public ProviderLine {
   std::shared_ptr<LineAnchor> anchor_;
   // Taking the number over (see WatchLock).
   static constexpr int kTakeOverRetries = 4;
-  int inotify_fd_ = -1;
+  posix::UniqueFd inotify_fd_;
   EventLoop::Token lock_watch_ = 0;
   EventLoop::Token retry_timer_ = 0;
 };

@@ -52,17 +52,16 @@ StreamCall::~StreamCall() {
   CloseSocket();
 }
 
-void StreamCall::AdoptIncoming(int fd) {
-  fd_ = fd;
+void StreamCall::AdoptIncoming(posix::UniqueFd fd) {
+  fd_ = std::move(fd);
   socket_connected_ = true;
   phase_ = Phase::kOffered;
 }
 
-void StreamCall::SetSocket(int fd, bool connected) {
+void StreamCall::SetSocket(posix::UniqueFd fd) {
   StopWatching();
-  if (fd_ >= 0 && fd_ != fd) close(fd_);
-  fd_ = fd;
-  socket_connected_ = connected;
+  fd_ = std::move(fd);
+  socket_connected_ = false;
 }
 
 void StreamCall::StartAnswerTimer(int milliseconds) {
@@ -77,8 +76,8 @@ void StreamCall::StartAnswerTimer(int milliseconds) {
 
 void StreamCall::WatchSocket(std::uint32_t events, std::function<void(std::uint32_t)> handler) {
   StopWatching();
-  if (fd_ < 0) return;
-  watch_ = context_.loop.Watch(fd_, events, std::move(handler));
+  if (!fd_) return;
+  watch_ = context_.loop.Watch(fd_.get(), events, std::move(handler));
 }
 
 void StreamCall::StopWatching() {
@@ -88,18 +87,20 @@ void StreamCall::StopWatching() {
 
 void StreamCall::CloseSocket() {
   StopWatching();
-  if (fd_ < 0) return;
+  if (!fd_) return;
   if (socket_connected_) {
     // Output the ports accepted goes out first; the closer then takes over on the
-    // dispatcher thread.
-    auto close_later = [&loop = context_.loop, &closer = context_.closer, fd = fd_] {
-      loop.Post([&closer, fd] { closer.Close(fd); });
+    // dispatcher thread. The descriptor is handed on: the drain callback always runs.
+    const int fd = fd_.release();
+    auto close_later = [&loop = context_.loop, &closer = context_.closer, fd] {
+      loop.Post([&closer, fd] { closer.Close(posix::UniqueFd(fd)); });
     };
-    if (!port_output_ || !port_output_->CallWhenDrained(close_later)) context_.closer.Close(fd_);
+    if (!port_output_ || !port_output_->CallWhenDrained(close_later)) {
+      context_.closer.Close(posix::UniqueFd(fd));
+    }
   } else {
-    close(fd_);
+    fd_.reset();
   }
-  fd_ = -1;
   socket_connected_ = false;
 }
 
@@ -182,22 +183,22 @@ void StreamCall::Drop(Completion done) {
 
 bool StreamCall::PeerHungUp() const {
   if (phase_ == Phase::kDisconnected) return true;
-  if (phase_ != Phase::kConnected || fd_ < 0) return false;
-  pollfd ready{fd_, POLLRDHUP, 0};
+  if (phase_ != Phase::kConnected || !fd_) return false;
+  pollfd ready{fd_.get(), POLLRDHUP, 0};
   return poll(&ready, 1, 0) == 1 && (ready.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
-int StreamCall::TakeBackOffered() {
-  if (phase_ != Phase::kOffered || fd_ < 0) return -1;
+posix::UniqueFd StreamCall::TakeBackOffered() {
+  if (phase_ != Phase::kOffered || !fd_) return {};
   StopWatching();
   phase_ = Phase::kIdle;
   socket_connected_ = false;
-  return std::exchange(fd_, -1);
+  return std::move(fd_);  // the line keeps the caller now
 }
 
 HANDLE StreamCall::OpenPort() {
-  if (phase_ != Phase::kConnected || fd_ < 0) return 0;
-  int copy = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (phase_ != Phase::kConnected || !fd_) return 0;
+  int copy = fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0);
   if (copy < 0) return 0;
   auto watcher = std::make_shared<PortWatcher>(context_.loop, anchor_);
   posix::PortOptions options;
@@ -226,7 +227,7 @@ void StreamCall::OnHangupReadiness(std::uint32_t events) {
   if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) return;
   StopWatching();
   int unread = 0;
-  if (ioctl(fd_, FIONREAD, &unread) != 0) unread = 0;
+  if (ioctl(fd_.get(), FIONREAD, &unread) != 0) unread = 0;
   // Bytes still unread: the hang-up is reported once a port has read them.
   if (unread == 0) PeerGone();
 }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/unique_fd.h"
 #include "platform/telephony/event_loop.h"
 #include "platform/telephony/provider.h"
 #include "quodem/platform/posix/descriptor_port.h"
@@ -39,7 +40,7 @@ class StreamCall : public ProviderCall {
   void Answer(Completion done) override;
   void Drop(Completion done) override;
   std::string PortDeviceName() const override { return device_name_; }
-  int TakeBackOffered() override;
+  posix::UniqueFd TakeBackOffered() override;
   bool PeerHungUp() const override;
   HANDLE OpenPort() override;
 
@@ -66,9 +67,13 @@ class StreamCall : public ProviderCall {
              std::string device_name);
 
   // Incoming calls: the accepted socket, in the offering phase.
-  void AdoptIncoming(int fd);
-  // Outgoing calls: the socket being connected.
-  void SetSocket(int fd, bool connected);
+  void AdoptIncoming(posix::UniqueFd fd);
+  // Outgoing calls: the socket being connected (replacing, and closing, any earlier one).
+  void SetSocket(posix::UniqueFd fd);
+  // Outgoing calls: the socket's connect has completed (it is closed gracefully from now on).
+  void MarkSocketConnected() { socket_connected_ = true; }
+  // The call's socket (-1 when it has none); the call keeps owning it.
+  int SocketFd() const { return fd_.get(); }
   void StartAnswerTimer(int milliseconds);
   // Waits for the descriptor to be readable or writable (replacing any earlier watch).
   void WatchSocket(std::uint32_t events, std::function<void(std::uint32_t)> handler);
@@ -86,8 +91,6 @@ class StreamCall : public ProviderCall {
   const testing::NumberFaults faults_;
   std::string device_name_;
   Phase phase_ = Phase::kNew;
-  int fd_ = -1;
-  bool socket_connected_ = false;
   std::shared_ptr<CallAnchor> anchor_;
 
  private:
@@ -101,6 +104,8 @@ class StreamCall : public ProviderCall {
   void PeerGone();
   bool HasLivePort();
 
+  posix::UniqueFd fd_;
+  bool socket_connected_ = false;
   std::uint32_t port_pace_ = 0;
   std::shared_ptr<posix::OutputWatch> port_output_;  // the ports' accepted output
   EventLoop::Token watch_ = 0;

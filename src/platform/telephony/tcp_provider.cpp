@@ -69,19 +69,16 @@ testing::NumberFaults FaultsFor(const std::string& bound, const std::string& con
 // bound to.
 class ParkedSocket : public ParkedAddress {
  public:
-  ParkedSocket(int fd, std::string bound, WaitingCallers callers)
-      : fd_(fd), bound_(std::move(bound)), callers_(std::move(callers)) {}
-  ~ParkedSocket() override {
-    if (fd_ >= 0) close(fd_);
-  }
+  ParkedSocket(posix::UniqueFd fd, std::string bound, WaitingCallers callers)
+      : fd_(std::move(fd)), bound_(std::move(bound)), callers_(std::move(callers)) {}
   const std::string& bound() const { return bound_; }
-  int Take(WaitingCallers* callers) {
+  posix::UniqueFd Take(WaitingCallers* callers) {
     *callers = std::move(callers_);
-    return std::exchange(fd_, -1);
+    return std::move(fd_);
   }
 
  private:
-  int fd_;
+  posix::UniqueFd fd_;
   std::string bound_;
   WaitingCallers callers_;  // closed when the port is given back
 };
@@ -106,10 +103,10 @@ class TcpCall : public StreamCall {
         answer_timeout_ms_(answer_timeout_ms) {}
 
   // Incoming, on the accepted connection `fd`.
-  TcpCall(ProviderContext& context, const testing::NumberFaults& faults, int fd,
+  TcpCall(ProviderContext& context, const testing::NumberFaults& faults, posix::UniqueFd fd,
           const std::string& peer)
       : StreamCall(context, faults, "tcp:" + peer) {
-    AdoptIncoming(fd);
+    AdoptIncoming(std::move(fd));
   }
 
   std::string CallerName() const override { return device_name_.substr(4); }  // "tcp:" + peer
@@ -149,13 +146,15 @@ class TcpCall : public StreamCall {
   void ConnectNext() {
     while (next_ < addresses_.size()) {
       const SocketAddress& address = addresses_[next_++];
-      int fd = socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      if (fd < 0) {
+      posix::UniqueFd fd(
+          socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+      if (!fd) {
         last_error_ = errno;
         continue;
       }
-      SetSocket(fd, false);
-      int rc = connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
+      SetSocket(std::move(fd));
+      int rc =
+          connect(SocketFd(), reinterpret_cast<const sockaddr*>(&address.storage), address.length);
       if (rc == 0) {
         Connected();
         return;
@@ -176,7 +175,7 @@ class TcpCall : public StreamCall {
   void ConnectFinished() {
     int error = 0;
     socklen_t length = sizeof error;
-    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    if (getsockopt(SocketFd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
     if (error == 0) {
       Connected();
       return;
@@ -187,7 +186,7 @@ class TcpCall : public StreamCall {
   }
 
   void Connected() {
-    SetSocket(fd_, true);
+    MarkSocketConnected();
     EnterConnected();
   }
 
@@ -247,7 +246,7 @@ class TcpLine : public ProviderLine {
     taken_by_owner_ = true;
     if (HeldHere().count(listen_) != 0) return 0;
     const auto answer = [this](int accepted, const sockaddr_storage& peer) {
-      Accept(accepted, peer);
+      Accept(posix::UniqueFd(accepted), peer);
     };
     if (auto parked = TakeParkedAddress(context_.loop, ParkingKey(listen_))) {
       auto& socket = static_cast<ParkedSocket&>(*parked);
@@ -271,37 +270,35 @@ class TcpLine : public ProviderLine {
     if (!address || !Resolver::ParseNumeric(address->host, address->port, &socket_address)) {
       return Broken("cannot listen on " + listen_ + ": not an address", LINEERR_OPERATIONFAILED);
     }
-    int fd =
-        socket(socket_address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    posix::UniqueFd fd(
+        socket(socket_address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) {
       return Broken("cannot listen on " + listen_ + ": " + std::strerror(errno),
                     LINEERR_RESOURCEUNAVAIL);
     }
     int on = 1;
     // Lets a new listener bind while connections of an old one linger in TIME_WAIT; two
     // listeners on one port are still refused (EADDRINUSE).
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (address->ipv6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&socket_address.storage), socket_address.length) !=
-        0) {
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (address->ipv6) setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&socket_address.storage),
+             socket_address.length) != 0) {
       int error = errno;
-      close(fd);
       if (error == EADDRINUSE) return 0;  // another process waits there
       return Broken("cannot listen on " + listen_ + ": " + std::strerror(error),
                     LINEERR_OPERATIONFAILED);
     }
-    if (listen(fd, kListenBacklog) != 0) {
+    if (listen(fd.get(), kListenBacklog) != 0) {
       int error = errno;
-      close(fd);
       if (error == EADDRINUSE) return 0;
       return Broken("cannot listen on " + listen_ + ": " + std::strerror(error),
                     LINEERR_OPERATIONFAILED);
     }
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    getsockname(fd.get(), reinterpret_cast<sockaddr*>(&local), &length);
     bound_ = DescribeAddress(local);  // before the first call can come in, which reads it
-    if (!listener_.Start(fd, answer)) {
+    if (!listener_.Start(std::move(fd), answer)) {
       bound_.clear();
       return LINEERR_RESOURCEUNAVAIL;
     }
@@ -339,36 +336,32 @@ class TcpLine : public ProviderLine {
   }
 
   void LineFree() override {
-    if (auto caller = waiting_.TakeFirst()) Answer(caller->fd, caller->peer);
+    if (auto caller = waiting_.TakeFirst()) Answer(std::move(caller->fd), caller->peer);
   }
 
-  void KeepCaller(int fd, std::string peer) override {
-    if (!waiting_.Keep(fd, std::move(peer))) close(fd);
+  void KeepCaller(posix::UniqueFd fd, std::string peer) override {
+    waiting_.Keep(std::move(fd), std::move(peer));
   }
 
   // A new connection: a caller not on the line's allow list is reset at once, before
   // anything is read or offered; anyone else is answered (or kept, or turned away busy).
-  void Accept(int fd, const sockaddr_storage& peer) {
+  void Accept(posix::UniqueFd fd, const sockaddr_storage& peer) {
     if (!allow_ || !allow_->Allows(peer)) {
       linger reset{1, 0};
-      setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-      close(fd);
-      return;
+      setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      return;  // `fd` closes: a reset
     }
-    Answer(fd, DescribeAddress(peer));
+    Answer(std::move(fd), DescribeAddress(peer));
   }
 
-  void Answer(int fd, const std::string& peer) {
+  void Answer(posix::UniqueFd fd, const std::string& peer) {
     testing::NumberFaults faults = FaultsFor(bound_, listen_);
     const bool busy = faults.busy || events_->HasActiveCall();
-    if (busy && !faults.busy && events_->ActiveCallEnding() && waiting_.Keep(fd, peer)) {
+    if (busy && !faults.busy && events_->ActiveCallEnding() && waiting_.Keep(std::move(fd), peer)) {
       return;  // offered once the ending call is idle
     }
-    if (busy) {
-      close(fd);  // one call per line
-      return;
-    }
-    events_->OfferCall(std::make_unique<TcpCall>(context_, faults, fd, peer));
+    if (busy) return;  // one call per line (`fd` closes)
+    events_->OfferCall(std::make_unique<TcpCall>(context_, faults, std::move(fd), peer));
   }
 
   ProviderContext& context_;
@@ -447,15 +440,14 @@ class TcpProvider : public Provider {
         !Resolver::ParseNumeric(address->host, address->port, &socket_address)) {
       return NumberHold::kFree;
     }
-    int fd = socket(socket_address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return NumberHold::kFree;
+    posix::UniqueFd fd(socket(socket_address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return NumberHold::kFree;
     int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (address->ipv6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    bool in_use = bind(fd, reinterpret_cast<sockaddr*>(&socket_address.storage),
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (address->ipv6) setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    bool in_use = bind(fd.get(), reinterpret_cast<sockaddr*>(&socket_address.storage),
                        socket_address.length) != 0 &&
                   errno == EADDRINUSE;
-    close(fd);
     return in_use ? NumberHold::kHeldElsewhere : NumberHold::kFree;
   }
 

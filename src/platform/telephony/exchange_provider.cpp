@@ -62,7 +62,7 @@ class ExchangeCall : public StreamCall {
     WatchSocket(EPOLLRDHUP, [this](std::uint32_t events) {
       if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) return;
       int waiting = 0;
-      if (phase_ != Phase::kOffered ||
+      if (phase() != Phase::kOffered ||
           (ioctl(SocketFd(), FIONREAD, &waiting) == 0 && waiting > 0)) {
         StopWatching();  // answering (which watches for itself), or bytes to deliver
       } else {
@@ -72,8 +72,7 @@ class ExchangeCall : public StreamCall {
   }
 
   void Start() override {
-    phase_ = Phase::kDialing;
-    Report(LINECALLSTATE_DIALING);
+    EnterPhase(Phase::kDialing, {{LINECALLSTATE_DIALING}});
     if (own_number_) {
       FailBusy();
       return;
@@ -101,8 +100,7 @@ class ExchangeCall : public StreamCall {
     // Unix-domain connects complete at once: the callee's line has the connection queued
     // and offers it; ringback lasts until its answer signal arrives.
     MarkSocketConnected();
-    phase_ = Phase::kRingback;
-    Report(LINECALLSTATE_RINGBACK);
+    EnterPhase(Phase::kRingback, {{LINECALLSTATE_RINGBACK}});
     StartAnswerTimer(answer_timeout_ms_);
     WatchSocket(EPOLLIN | EPOLLRDHUP, [this](std::uint32_t) { OnAnswerReadiness(); });
   }

@@ -55,7 +55,21 @@ StreamCall::~StreamCall() {
 void StreamCall::AdoptIncoming(posix::UniqueFd fd) {
   fd_ = std::move(fd);
   socket_connected_ = true;
-  phase_ = Phase::kOffered;
+  EnterPhase(Phase::kOffered);  // the service reports the offer
+}
+
+void StreamCall::EnterPhase(Phase next, std::initializer_list<Reported> reports) {
+  phase_ = next;
+  StopWatching();
+  if (next != Phase::kDialing && next != Phase::kRingback) {
+    context_.loop.CancelTimer(answer_timer_);
+    answer_timer_ = 0;
+  }
+  if (next != Phase::kAnswering) {
+    context_.loop.CancelTimer(answer_delay_);
+    answer_delay_ = 0;
+  }
+  for (const Reported& report : reports) Report(report.state, report.mode);
 }
 
 void StreamCall::SetSocket(posix::UniqueFd fd) {
@@ -105,28 +119,18 @@ void StreamCall::CloseSocket() {
 }
 
 void StreamCall::FailBusy() {
-  context_.loop.CancelTimer(answer_timer_);
-  answer_timer_ = 0;
   CloseSocket();
-  phase_ = Phase::kDisconnected;
-  Report(LINECALLSTATE_BUSY, LINEBUSYMODE_STATION);
-  Report(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_BUSY);
+  EnterPhase(Phase::kDisconnected, {{LINECALLSTATE_BUSY, LINEBUSYMODE_STATION},
+                                    {LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_BUSY}});
 }
 
 void StreamCall::FailDisconnected(DWORD mode) {
-  context_.loop.CancelTimer(answer_timer_);
-  answer_timer_ = 0;
   CloseSocket();
-  phase_ = Phase::kDisconnected;
-  Report(LINECALLSTATE_DISCONNECTED, mode);
+  EnterPhase(Phase::kDisconnected, {{LINECALLSTATE_DISCONNECTED, mode}});
 }
 
 void StreamCall::EnterConnected() {
-  context_.loop.CancelTimer(answer_timer_);
-  answer_timer_ = 0;
-  StopWatching();
-  phase_ = Phase::kConnected;
-  Report(LINECALLSTATE_CONNECTED);
+  EnterPhase(Phase::kConnected, {{LINECALLSTATE_CONNECTED}});
   ArmHangupWatch();
 }
 
@@ -135,10 +139,10 @@ void StreamCall::Answer(Completion done) {
     done(LINEERR_INVALCALLSTATE);
     return;
   }
-  phase_ = Phase::kAnswering;
+  EnterPhase(Phase::kAnswering);
   if (faults_.never_answer) {
     // The answer never goes out: the caller runs into its timeout and hangs up, which this
-    // side then reports.
+    // side then reports. Accepted follows the request's reply, still in the answering phase.
     done(0);
     Report(LINECALLSTATE_ACCEPTED);
     WatchSocket(EPOLLRDHUP, [this](std::uint32_t ready) { OnAnsweringReadiness(ready); });
@@ -165,19 +169,12 @@ void StreamCall::FinishAnswer(Completion done) {
 
 void StreamCall::OnAnsweringReadiness(std::uint32_t events) {
   if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) return;
-  StopWatching();
-  phase_ = Phase::kDisconnected;
-  Report(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
+  EnterPhase(Phase::kDisconnected, {{LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL}});
 }
 
 void StreamCall::Drop(Completion done) {
-  context_.loop.CancelTimer(answer_timer_);
-  context_.loop.CancelTimer(answer_delay_);
-  answer_timer_ = 0;
-  answer_delay_ = 0;
   CloseSocket();
-  phase_ = Phase::kIdle;
-  Report(LINECALLSTATE_IDLE);
+  EnterPhase(Phase::kIdle, {{LINECALLSTATE_IDLE}});
   done(0);
 }
 
@@ -190,8 +187,7 @@ bool StreamCall::PeerHungUp() const {
 
 posix::UniqueFd StreamCall::TakeBackOffered() {
   if (phase_ != Phase::kOffered || !fd_) return {};
-  StopWatching();
-  phase_ = Phase::kIdle;
+  EnterPhase(Phase::kIdle);  // the service reports idle
   socket_connected_ = false;
   return std::move(fd_);  // the line keeps the caller now
 }
@@ -241,9 +237,7 @@ void StreamCall::OnPortGone() {
 }
 
 void StreamCall::PeerGone() {
-  StopWatching();
-  phase_ = Phase::kDisconnected;
-  Report(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
+  EnterPhase(Phase::kDisconnected, {{LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL}});
 }
 
 }  // namespace quodem::telephony

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,8 +64,21 @@ class StreamCall : public ProviderCall {
     kIdle,          // dropped
   };
 
+  // A call state reported on entering a phase: a LINECALLSTATE_ value and its mode detail.
+  struct Reported {
+    DWORD state;
+    DWORD mode = 0;
+  };
+
   StreamCall(ProviderContext& context, const testing::NumberFaults& faults,
              std::string device_name);
+
+  Phase phase() const { return phase_; }
+  // The only way the phase changes. Ends what the phase left behind owned (a socket watch
+  // belongs to the phase that set it up; the answer timer to dialing and ringback; an injected
+  // answer delay to answering), then reports `reports` in order. A phase that watches the
+  // socket sets the watch up after entering it.
+  void EnterPhase(Phase next, std::initializer_list<Reported> reports = {});
 
   // Incoming calls: the accepted socket, in the offering phase.
   void AdoptIncoming(posix::UniqueFd fd);
@@ -90,7 +104,6 @@ class StreamCall : public ProviderCall {
   ProviderContext& context_;
   const testing::NumberFaults faults_;
   std::string device_name_;
-  Phase phase_ = Phase::kNew;
   std::shared_ptr<CallAnchor> anchor_;
 
  private:
@@ -104,13 +117,14 @@ class StreamCall : public ProviderCall {
   void PeerGone();
   bool HasLivePort();
 
+  Phase phase_ = Phase::kNew;  // written by EnterPhase only
   posix::UniqueFd fd_;
   bool socket_connected_ = false;
   std::uint32_t port_pace_ = 0;
   std::shared_ptr<posix::OutputWatch> port_output_;  // the ports' accepted output
   EventLoop::Token watch_ = 0;
-  EventLoop::Token answer_timer_ = 0;  // the caller's answer timeout
-  EventLoop::Token answer_delay_ = 0;  // an injected answer delay
+  EventLoop::Token answer_timer_ = 0;  // the caller's answer timeout (dialing, ringback)
+  EventLoop::Token answer_delay_ = 0;  // an injected answer delay (answering)
   std::vector<std::weak_ptr<PortWatcher>> ports_;
 };
 

@@ -112,8 +112,7 @@ class TcpCall : public StreamCall {
   std::string CallerName() const override { return device_name_.substr(4); }  // "tcp:" + peer
 
   void Start() override {
-    phase_ = Phase::kDialing;
-    Report(LINECALLSTATE_DIALING);
+    EnterPhase(Phase::kDialing, {{LINECALLSTATE_DIALING}});
     StartAnswerTimer(answer_timeout_ms_);
     SocketAddress numeric;
     if (Resolver::ParseNumeric(destination_.host, destination_.port, &numeric)) {
@@ -132,7 +131,7 @@ class TcpCall : public StreamCall {
 
  private:
   void Resolved(std::vector<SocketAddress> addresses, const std::string& problem) {
-    if (phase_ != Phase::kDialing) return;
+    if (phase() != Phase::kDialing) return;
     if (addresses.empty()) {
       context_.report_problem(problem);
       FailDisconnected(LINEDISCONNECTMODE_BADADDRESS);

@@ -9,38 +9,22 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <utility>
 
 #include "platform/telephony/config.h"
 #include "platform/telephony/event_loop.h"
 #include "platform/telephony/exchange_dir.h"
 #include "platform/telephony/faults.h"
-#include "platform/telephony/listener.h"
-#include "platform/telephony/parking.h"
+#include "platform/telephony/listening_line.h"
 #include "platform/telephony/provider_kinds.h"
 #include "platform/telephony/stream_call.h"
 #include "platform/telephony/translate.h"
-#include "platform/telephony/waiting_callers.h"
 
 namespace quodem::telephony {
 namespace {
 
 constexpr std::size_t kMaxDialedNumber = 64;
 constexpr int kListenBacklog = 16;
-
-class ExchangeLine;
-
-// Socket paths held by open lines of this process (service lock held).
-std::map<std::string, ExchangeLine*>& HeldHere() {
-  static auto* held = new std::map<std::string, ExchangeLine*>;
-  return *held;
-}
-
-int AnswerTimeoutMs(int configured_seconds) {
-  int forced = faults::AnswerTimeoutMs();
-  return forced > 0 ? forced : configured_seconds * 1000;
-}
 
 class ExchangeCall : public StreamCall {
  public:
@@ -135,114 +119,70 @@ class ExchangeCall : public StreamCall {
 // What a waiting exchange line parks when it closes: the listening socket (a caller who
 // dials in between stays queued on it and is answered once the line is open again), the
 // socket file and the number's lock. Given back in that order: once the lock is free a
-// newcomer may bind afresh.
-class ParkedNumber : public ParkedAddress {
+// newcomer may bind afresh. The callers kept waiting are turned away (busy) after that.
+class ParkedNumber : public ParkedListener {
  public:
-  ParkedNumber(posix::UniqueFd fd, std::string socket_path, NumberLock lock, WaitingCallers callers)
-      : fd_(std::move(fd)),
+  ParkedNumber(ListenerParts parts, std::string socket_path, NumberLock lock)
+      : ParkedListener(std::move(parts)),
         socket_path_(std::move(socket_path)),
-        lock_(std::move(lock)),
-        callers_(std::move(callers)) {}
+        lock_(std::move(lock)) {}
   ~ParkedNumber() override {
-    if (!fd_) return;
-    fd_.reset();
+    if (!HasSocket()) return;
+    CloseSocket();
     unlink(socket_path_.c_str());
     lock_.Release();
   }
-  // Hands the socket, the lock and the callers kept waiting to a line taking the number back.
-  posix::UniqueFd TakeSocket(NumberLock* lock, WaitingCallers* callers) {
-    *lock = std::move(lock_);
-    *callers = std::move(callers_);
-    return std::move(fd_);
-  }
+  // For a line taking the number back (after its socket).
+  NumberLock TakeLock() { return std::move(lock_); }
 
  private:
-  posix::UniqueFd fd_;
   std::string socket_path_;
   NumberLock lock_;
-  WaitingCallers callers_;  // closed (busy) when the number is given back
 };
 
 std::string ParkingKey(const std::string& socket_path) {
   return "exchange:" + socket_path;
 }
 
-// Lets a task posted to the event loop find a line that may be gone by the time it runs.
-struct LineAnchor {
-  ProviderLine* line = nullptr;
-};
-
-class ExchangeLine : public ProviderLine {
+class ExchangeLine : public ListeningLine {
  public:
   ExchangeLine(ProviderContext& context, LineEvents* events, std::string folder, std::string number,
                int answer_timeout_s)
-      : context_(context),
-        events_(events),
+      : ListeningLine(context, events, answer_timeout_s),
         folder_(std::move(folder)),
-        number_(std::move(number)),
-        answer_timeout_s_(answer_timeout_s),
-        listener_(context.loop),
-        anchor_(std::make_shared<LineAnchor>()) {
-    anchor_->line = this;
-  }
+        number_(std::move(number)) {}
 
   ~ExchangeLine() override {
-    anchor_->line = nullptr;
     StopWatchingLock();
-    if (!listener_.Listening()) return;
-    HeldHere().erase(socket_path_);
+    if (!Listening()) return;
     if (dialed_out_) {
       GiveBackNumber();
       return;
     }
     // A line that waited for calls keeps its number for a moment, for this process to open
     // the line again without another process taking the number in between.
-    ParkAddress(context_.loop, ParkingKey(socket_path_),
-                std::make_unique<ParkedNumber>(listener_.Detach(), socket_path_, std::move(lock_),
-                                               std::move(waiting_)));
+    Park(std::make_unique<ParkedNumber>(StopForParking(), socket_path_, std::move(lock_)));
   }
 
-  bool Holds(const std::string& name) const override {
-    return listener_.Listening() && name == number_;
-  }
-
-  AddressHold HoldsAddress(std::string* why) const override {
-    if (listener_.Listening()) return AddressHold::kHeld;
-    if (inotify_fd_) return AddressHold::kPending;
-    if (!taken_by_owner_) {
-      *why = "line for number " + number_ + " was opened for outgoing calls only";
-    } else if (!take_problem_.empty()) {
-      *why = take_problem_;
-    } else if (HeldHere().count(socket_path_) != 0) {
-      *why = "number " + number_ + " is held by another line of this process";
-    } else {
-      *why = "number " + number_ + " is held by another process waiting for calls on it";
-    }
-    return AddressHold::kNotHeld;
-  }
+  bool Holds(const std::string& name) const override { return Listening() && name == number_; }
 
   // Takes the number when nobody holds it. When another process holds it for an outgoing
   // call only, the line takes it over as soon as that call ends. Returns 0 also when somebody
   // else holds it (the line then serves outgoing calls only), a LINEERR_ code when something
   // is broken.
   LONG TakeNumber() {
-    taken_by_owner_ = true;
+    MarkTakenByOwner();
     try {
       socket_path_ = NumberSocketPath(folder_, number_);
     } catch (const std::exception& e) {
       return Broken(e.what(), LINEERR_OPERATIONFAILED);
     }
-    if (HeldHere().count(socket_path_) != 0) return 0;
-    if (auto parked = TakeParkedAddress(context_.loop, ParkingKey(socket_path_))) {
-      LONG result = Listen(static_cast<ParkedNumber&>(*parked).TakeSocket(&lock_, &waiting_));
-      // A caller kept while the line was closed is offered now, from the loop (the line is
-      // not known to the service until this open returns).
-      if (result == 0 && !waiting_.empty()) {
-        context_.loop.Post([anchor = anchor_] {
-          if (anchor->line != nullptr) anchor->line->LineFree();
-        });
-      }
-      return result;
+    SetKey(ParkingKey(socket_path_));
+    if (HeldHere(key()) != nullptr) return 0;
+    bool listening = false;
+    if (auto parked = TakeParked(&listening)) {
+      lock_ = static_cast<ParkedNumber&>(*parked).TakeLock();
+      return listening ? 0 : ListenFailed();
     }
     std::string problem;
     switch (lock_.TryTake(LockPath(), &problem)) {
@@ -271,7 +211,7 @@ class ExchangeLine : public ProviderLine {
       *error = LINEERR_INVALADDRESS;
       return nullptr;
     }
-    bool own = listener_.Listening() && number == number_;
+    bool own = Listening() && number == number_;
     // A line that dials out keeps its number for the call (callers get busy) but no longer
     // answers on it: a process that waits on the number takes it over when the call ends,
     // and the number is given back then rather than parked.
@@ -279,21 +219,32 @@ class ExchangeLine : public ProviderLine {
     lock_.StopAnswering();
     StopWatchingLock();
     auto call = std::make_unique<ExchangeCall>(context_, faults::ForNumber(number_), path,
-                                               AnswerTimeoutMs(answer_timeout_s_), own);
+                                               AnswerTimeoutMs(), own);
     call->SetPortPace(pace);
     return call;
   }
 
   std::uint32_t pace = 0;  // bytes a second the line's calls carry (0: unpaced)
 
+ protected:
+  testing::NumberFaults IncomingFaults() const override { return faults::ForNumber(number_); }
+  bool RefusesCalls() const override { return dialed_out_; }
+  std::unique_ptr<ProviderCall> MakeIncomingCall(posix::UniqueFd fd, const std::string&,
+                                                 const testing::NumberFaults& faults) override {
+    auto call = std::make_unique<ExchangeCall>(context_, faults, socket_path_, std::move(fd));
+    call->SetPortPace(pace);
+    return call;
+  }
+  std::string AddressWords() const override { return "number " + number_; }
+  bool TakingOver() const override { return inotify_fd_.valid(); }
+  std::string HeldElsewhereWhy(bool by_line_here) const override {
+    return by_line_here
+               ? "number " + number_ + " is held by another line of this process"
+               : "number " + number_ + " is held by another process waiting for calls on it";
+  }
+
  private:
   std::string LockPath() const { return socket_path_ + ".lock"; }
-
-  LONG Broken(const std::string& problem, LONG result) {
-    take_problem_ = problem;
-    context_.report_problem(problem);
-    return result;
-  }
 
   // Holding the lock: the socket is made afresh (any socket file left is stale, its owner
   // died without closing) and listened on.
@@ -314,23 +265,17 @@ class ExchangeLine : public ProviderLine {
       lock_.Release();
       return Broken(why, LINEERR_OPERATIONFAILED);
     }
-    return Listen(std::move(fd));
+    return Listen(std::move(fd)) ? 0 : ListenFailed();
   }
 
-  LONG Listen(posix::UniqueFd fd) {
-    if (!listener_.Start(std::move(fd), [this](int accepted, const sockaddr_storage&) {
-          Answer(posix::UniqueFd(accepted), std::string());
-        })) {
-      unlink(socket_path_.c_str());
-      lock_.Release();
-      return LINEERR_RESOURCEUNAVAIL;
-    }
-    HeldHere()[socket_path_] = this;
-    return 0;
+  LONG ListenFailed() {
+    unlink(socket_path_.c_str());
+    lock_.Release();
+    return LINEERR_RESOURCEUNAVAIL;
   }
 
   void GiveBackNumber() {
-    listener_.Close();
+    StopListening();
     unlink(socket_path_.c_str());
     lock_.Release();
   }
@@ -382,41 +327,11 @@ class ExchangeLine : public ProviderLine {
     inotify_fd_.reset();
   }
 
-  void LineFree() override {
-    if (auto caller = waiting_.TakeFirst()) Answer(std::move(caller->fd), caller->peer);
-  }
-
-  void KeepCaller(posix::UniqueFd fd, std::string peer) override {
-    waiting_.Keep(std::move(fd), std::move(peer));
-  }
-
-  void Answer(posix::UniqueFd fd, const std::string& peer) {
-    testing::NumberFaults faults = faults::ForNumber(number_);
-    const bool busy = faults.busy || dialed_out_ || events_->HasActiveCall();
-    if (busy && !faults.busy && !dialed_out_ && events_->ActiveCallEnding() &&
-        waiting_.Keep(std::move(fd), peer)) {
-      return;  // offered once the ending call is idle
-    }
-    // One call per line: the caller reads the end of stream and sees busy (`fd` closes).
-    if (busy) return;
-    auto call = std::make_unique<ExchangeCall>(context_, faults, socket_path_, std::move(fd));
-    call->SetPortPace(pace);
-    events_->OfferCall(std::move(call));
-  }
-
-  ProviderContext& context_;
-  LineEvents* events_;
   std::string folder_;
   std::string number_;
-  int answer_timeout_s_;
   std::string socket_path_;
-  bool taken_by_owner_ = false;  // opened with owner privilege (TakeNumber ran)
-  bool dialed_out_ = false;      // placed an outgoing call
-  std::string take_problem_;     // why taking the number failed, when it did
+  bool dialed_out_ = false;  // placed an outgoing call
   NumberLock lock_;
-  Listener listener_;
-  WaitingCallers waiting_;
-  std::shared_ptr<LineAnchor> anchor_;
   // Taking the number over (see WatchLock).
   static constexpr int kTakeOverRetries = 4;
   posix::UniqueFd inotify_fd_;
@@ -446,7 +361,7 @@ class ExchangeProvider : public Provider {
     info.address = number_;
     std::string folder = PrepareExchangeDirectory();  // throws when unusable
     std::string path = NumberSocketPath(folder, number_);
-    if (HeldHere().count(path) != 0) {
+    if (ListeningLine::HeldHere(ParkingKey(path)) != nullptr) {
       info.hold = NumberHold::kHeldHere;
     } else if (IsAddressParked(ParkingKey(path))) {
       // Parked between two calls: any open of this process takes it back.

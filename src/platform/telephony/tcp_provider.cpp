@@ -7,33 +7,22 @@
 
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <utility>
 
 #include "platform/telephony/config.h"
 #include "platform/telephony/event_loop.h"
 #include "platform/telephony/faults.h"
-#include "platform/telephony/listener.h"
-#include "platform/telephony/parking.h"
+#include "platform/telephony/listening_line.h"
 #include "platform/telephony/resolver.h"
 #include "platform/telephony/stream_call.h"
 #include "platform/telephony/tcp_address.h"
 #include "platform/telephony/tcp_allow.h"
 #include "platform/telephony/translate.h"
-#include "platform/telephony/waiting_callers.h"
 
 namespace quodem::telephony {
 namespace {
 
 constexpr int kListenBacklog = 16;
-
-class TcpLine;
-
-// Configured listen addresses held by open lines of this process (service lock held).
-std::map<std::string, TcpLine*>& HeldHere() {
-  static auto* held = new std::map<std::string, TcpLine*>;
-  return *held;
-}
 
 std::string DescribeAddress(const sockaddr_storage& storage) {
   char text[INET6_ADDRSTRLEN] = "?";
@@ -50,11 +39,6 @@ std::string DescribeAddress(const sockaddr_storage& storage) {
   return "?";
 }
 
-int AnswerTimeoutMs(int configured_seconds) {
-  int forced = faults::AnswerTimeoutMs();
-  return forced > 0 ? forced : configured_seconds * 1000;
-}
-
 // The faults of a TCP line: given for its bound address, else for its configured one.
 testing::NumberFaults FaultsFor(const std::string& bound, const std::string& configured) {
   testing::NumberFaults none;
@@ -65,27 +49,16 @@ testing::NumberFaults FaultsFor(const std::string& bound, const std::string& con
   return given || bound.empty() ? faults : faults::ForNumber(configured);
 }
 
-// What a waiting TCP line parks when it closes: its listening socket and the address it is
-// bound to.
-class ParkedSocket : public ParkedAddress {
+// What a waiting TCP line parks when it closes: its listening socket, the callers it kept and
+// the address it is bound to.
+class ParkedSocket : public ParkedListener {
  public:
-  ParkedSocket(posix::UniqueFd fd, std::string bound, WaitingCallers callers)
-      : fd_(std::move(fd)), bound_(std::move(bound)), callers_(std::move(callers)) {}
+  ParkedSocket(ListenerParts parts, std::string bound)
+      : ParkedListener(std::move(parts)), bound_(std::move(bound)) {}
   const std::string& bound() const { return bound_; }
-  posix::UniqueFd Take(WaitingCallers* callers) {
-    *callers = std::move(callers_);
-    return std::move(fd_);
-  }
 
  private:
-  posix::UniqueFd fd_;
   std::string bound_;
-  WaitingCallers callers_;  // closed when the port is given back
-};
-
-// Lets a task posted to the event loop find a line that may be gone by the time it runs.
-struct LineAnchor {
-  ProviderLine* line = nullptr;
 };
 
 std::string ParkingKey(const std::string& listen) {
@@ -196,72 +169,38 @@ class TcpCall : public StreamCall {
   int last_error_ = ECONNREFUSED;
 };
 
-class TcpLine : public ProviderLine {
+class TcpLine : public ListeningLine {
  public:
   TcpLine(ProviderContext& context, LineEvents* events, std::string listen, int default_port,
           int answer_timeout_s, std::optional<TcpAllowList> allow)
-      : context_(context),
-        events_(events),
+      : ListeningLine(context, events, answer_timeout_s),
         listen_(std::move(listen)),
         default_port_(default_port),
-        answer_timeout_s_(answer_timeout_s),
-        allow_(std::move(allow)),
-        listener_(context.loop) {
-    anchor_->line = this;
+        allow_(std::move(allow)) {
+    SetKey(ParkingKey(listen_));
   }
 
   ~TcpLine() override {
-    anchor_->line = nullptr;
-    if (!listener_.Listening()) return;
+    if (!Listening()) return;
     // A line that waited for calls keeps its port for a moment, for this process to open the
     // line again without a gap another process could bind in.
-    HeldHere().erase(listen_);
-    ParkAddress(context_.loop, ParkingKey(listen_),
-                std::make_unique<ParkedSocket>(listener_.Detach(), bound_, std::move(waiting_)));
+    Park(std::make_unique<ParkedSocket>(StopForParking(), bound_));
   }
 
   const std::string& bound() const { return bound_; }
 
   bool Holds(const std::string& name) const override {
-    return listener_.Listening() && (name == listen_ || name == bound_);
-  }
-
-  AddressHold HoldsAddress(std::string* why) const override {
-    if (listener_.Listening()) return AddressHold::kHeld;
-    if (!taken_by_owner_) {
-      *why = "line for " + listen_ + " was opened for outgoing calls only";
-    } else if (!take_problem_.empty()) {
-      *why = take_problem_;
-    } else if (HeldHere().count(listen_) != 0) {
-      *why = listen_ + " is listened on by another line of this process";
-    } else {
-      *why = "cannot listen on " + listen_ + ": " + std::strerror(EADDRINUSE);
-    }
-    return AddressHold::kNotHeld;
+    return Listening() && (name == listen_ || name == bound_);
   }
 
   // Listens when the address is free. Returns 0 also when it is in use (outgoing calls only).
   LONG TakeAddress() {
-    taken_by_owner_ = true;
-    if (HeldHere().count(listen_) != 0) return 0;
-    const auto answer = [this](int accepted, const sockaddr_storage& peer) {
-      Accept(posix::UniqueFd(accepted), peer);
-    };
-    if (auto parked = TakeParkedAddress(context_.loop, ParkingKey(listen_))) {
-      auto& socket = static_cast<ParkedSocket&>(*parked);
-      bound_ = socket.bound();
-      if (!listener_.Start(socket.Take(&waiting_), answer)) {
-        bound_.clear();
-        return LINEERR_RESOURCEUNAVAIL;
-      }
-      HeldHere()[listen_] = this;
-      // A caller kept while the line was closed is offered now, from the loop (the line is
-      // not known to the service until this open returns).
-      if (!waiting_.empty()) {
-        context_.loop.Post([anchor = anchor_] {
-          if (anchor->line != nullptr) anchor->line->LineFree();
-        });
-      }
+    MarkTakenByOwner();
+    if (HeldHere(key()) != nullptr) return 0;
+    bool listening = false;
+    if (auto parked = TakeParked(&listening)) {
+      if (!listening) return LINEERR_RESOURCEUNAVAIL;
+      bound_ = static_cast<ParkedSocket&>(*parked).bound();
       return 0;
     }
     std::optional<HostPort> address = ParseHostPort(listen_, -1, true);
@@ -297,11 +236,10 @@ class TcpLine : public ProviderLine {
     socklen_t length = sizeof local;
     getsockname(fd.get(), reinterpret_cast<sockaddr*>(&local), &length);
     bound_ = DescribeAddress(local);  // before the first call can come in, which reads it
-    if (!listener_.Start(std::move(fd), answer)) {
+    if (!Listen(std::move(fd))) {
       bound_.clear();
       return LINEERR_RESOURCEUNAVAIL;
     }
-    HeldHere()[listen_] = this;
     return 0;
   }
 
@@ -316,35 +254,18 @@ class TcpLine : public ProviderLine {
       return nullptr;
     }
     auto call = std::make_unique<TcpCall>(context_, FaultsFor(bound_, listen_), std::move(*address),
-                                          AnswerTimeoutMs(answer_timeout_s_));
+                                          AnswerTimeoutMs());
     // A line that dials out stops listening rather than holding the port for the whole call:
     // a process waiting on that address can take it meanwhile (callers are refused either way
     // while this call lasts).
-    if (listener_.Listening()) {
-      listener_.Close();
-      HeldHere().erase(listen_);
-    }
+    StopListening();
     return call;
   }
 
- private:
-  LONG Broken(const std::string& problem, LONG result) {
-    take_problem_ = problem;
-    context_.report_problem(problem);
-    return result;
-  }
-
-  void LineFree() override {
-    if (auto caller = waiting_.TakeFirst()) Answer(std::move(caller->fd), caller->peer);
-  }
-
-  void KeepCaller(posix::UniqueFd fd, std::string peer) override {
-    waiting_.Keep(std::move(fd), std::move(peer));
-  }
-
+ protected:
   // A new connection: a caller not on the line's allow list is reset at once, before
   // anything is read or offered; anyone else is answered (or kept, or turned away busy).
-  void Accept(posix::UniqueFd fd, const sockaddr_storage& peer) {
+  void OnAccepted(posix::UniqueFd fd, const sockaddr_storage& peer) override {
     if (!allow_ || !allow_->Allows(peer)) {
       linger reset{1, 0};
       setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
@@ -352,29 +273,22 @@ class TcpLine : public ProviderLine {
     }
     Answer(std::move(fd), DescribeAddress(peer));
   }
-
-  void Answer(posix::UniqueFd fd, const std::string& peer) {
-    testing::NumberFaults faults = FaultsFor(bound_, listen_);
-    const bool busy = faults.busy || events_->HasActiveCall();
-    if (busy && !faults.busy && events_->ActiveCallEnding() && waiting_.Keep(std::move(fd), peer)) {
-      return;  // offered once the ending call is idle
-    }
-    if (busy) return;  // one call per line (`fd` closes)
-    events_->OfferCall(std::make_unique<TcpCall>(context_, faults, std::move(fd), peer));
+  testing::NumberFaults IncomingFaults() const override { return FaultsFor(bound_, listen_); }
+  std::unique_ptr<ProviderCall> MakeIncomingCall(posix::UniqueFd fd, const std::string& peer,
+                                                 const testing::NumberFaults& faults) override {
+    return std::make_unique<TcpCall>(context_, faults, std::move(fd), peer);
+  }
+  std::string AddressWords() const override { return listen_; }
+  std::string HeldElsewhereWhy(bool by_line_here) const override {
+    return by_line_here ? listen_ + " is listened on by another line of this process"
+                        : "cannot listen on " + listen_ + ": " + std::strerror(EADDRINUSE);
   }
 
-  ProviderContext& context_;
-  LineEvents* events_;
+ private:
   std::string listen_;
   int default_port_;
-  int answer_timeout_s_;
   std::optional<TcpAllowList> allow_;  // empty: nobody may call
   std::string bound_;
-  bool taken_by_owner_ = false;  // opened with owner privilege (TakeAddress ran)
-  std::string take_problem_;     // why listening failed, when it did
-  Listener listener_;
-  WaitingCallers waiting_;
-  std::shared_ptr<LineAnchor> anchor_ = std::make_shared<LineAnchor>();
 };
 
 class TcpProvider : public Provider {
@@ -399,10 +313,9 @@ class TcpProvider : public Provider {
     info.name = name_;
     info.provider = "tcp";
     info.address = listen_;
-    auto held = HeldHere().find(listen_);
-    if (held != HeldHere().end()) {
+    if (auto* held = ListeningLine::HeldHere(ParkingKey(listen_))) {
       info.hold = NumberHold::kHeldHere;
-      info.address = held->second->bound();
+      info.address = static_cast<const TcpLine*>(held)->bound();
     } else if (IsAddressParked(ParkingKey(listen_))) {
       info.hold = NumberHold::kFree;  // parked between two calls: any open here takes it back
     } else {

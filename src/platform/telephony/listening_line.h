@@ -68,10 +68,10 @@ class ListeningLine : public ProviderLine {
   static ListeningLine* HeldHere(const std::string& key);
 
  protected:
-  // `key` names the address for parking and for the lines of this process
-  // ("exchange:<socket path>", "tcp:<listen address>"); set it before listening.
   ListeningLine(ProviderContext& context, LineEvents* events, int answer_timeout_s);
 
+  // The key names the address for parking and among the lines of this process
+  // ("exchange:<socket path>", "tcp:<listen address>"); set before listening or parking.
   void SetKey(std::string key) { key_ = std::move(key); }
   const std::string& key() const { return key_; }
 
@@ -81,9 +81,10 @@ class ListeningLine : public ProviderLine {
   bool Listening() const { return listener_.Listening(); }
   // Closes the listening socket and gives up the key (callers kept stay kept).
   void StopListening();
-  // Takes back what this process parked under the key, when anything is: true, with
-  // `*parked` set and listening resumed when `*listening`; callers kept meanwhile are offered
-  // from the loop (the line is not known to the service before its open returns).
+  // Takes back what this process parked under the key: null when nothing is parked there;
+  // otherwise the parked object (for the provider's own parts), with `*listening` telling
+  // whether listening resumed on its socket. Callers kept meanwhile are offered from the loop
+  // (the line is not known to the service before its open returns).
   std::unique_ptr<ParkedListener> TakeParked(bool* listening);
   // Stops listening without closing the socket, for parking: the socket and kept callers.
   ListenerParts StopForParking();

@@ -88,6 +88,8 @@ class StreamCall : public ProviderCall {
   void MarkSocketConnected() { socket_connected_ = true; }
   // The call's socket (-1 when it has none); the call keeps owning it.
   int SocketFd() const { return fd_.get(); }
+  // Dialing or ringback: no answer within `milliseconds` disconnects the call (no answer).
+  // The timer ends when the call enters any other phase.
   void StartAnswerTimer(int milliseconds);
   // Waits for the descriptor to be readable or writable (replacing any earlier watch).
   void WatchSocket(std::uint32_t events, std::function<void(std::uint32_t)> handler);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 
+#include "platform/posix/unique_fd.h"
 #include "platform/telephony/provider.h"
 #include "platform/telephony/provider_kinds.h"
 #include "platform/telephony/regular_file.h"
@@ -397,19 +398,15 @@ ServiceConfig ParseConfig(std::string_view text, const std::string& file) {
 ServiceConfig LoadConfig() {
   std::string path = ConfigFilePath();
   std::string problem;
-  int fd = OpenRegularFile(path, O_RDONLY, 0, &problem);
-  if (fd < 0) {
+  posix::UniqueFd fd(OpenRegularFile(path, O_RDONLY, 0, &problem));
+  if (!fd) {
     if (errno == ENOENT) return DefaultConfig(path);
     throw ConfigError(path, 0, problem);
   }
-  struct FdCloser {
-    int fd;
-    ~FdCloser() { close(fd); }
-  } closer{fd};
   std::string text;
   char buffer[4096];
   for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
+    ssize_t n = read(fd.get(), buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw ConfigError(path, 0, std::string("cannot read: ") + std::strerror(errno));
@@ -450,22 +447,22 @@ void SaveConfig(const ServiceConfig& config) {
     }
   }
   std::string temporary = path + ".tmp-" + std::to_string(getpid());
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
+  posix::UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!fd) throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(errno));
   std::string text = FormatConfig(config);
   std::size_t done = 0;
   while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       int error = errno;
-      close(fd);
+      fd.reset();
       unlink(temporary.c_str());
       throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(error));
     }
     done += static_cast<std::size_t>(n);
   }
-  if (fsync(fd) != 0 || close(fd) != 0) {
+  if (fsync(fd.get()) != 0 || fd.Close() != 0) {
     int error = errno;
     unlink(temporary.c_str());
     throw std::runtime_error("cannot write " + temporary + ": " + std::strerror(error));

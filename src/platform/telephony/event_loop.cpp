@@ -15,29 +15,22 @@ constexpr int kMaxEventsPerWait = 64;
 }  // namespace
 
 EventLoop::EventLoop() : ready_(kMaxEventsPerWait) {
-  epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
-  if (epoll_fd_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
-  wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wake_fd_ < 0) {
-    int error = errno;
-    close(epoll_fd_);
-    throw std::system_error(error, std::generic_category(), "eventfd");
-  }
+  epoll_fd_.reset(epoll_create1(EPOLL_CLOEXEC));
+  if (!epoll_fd_) throw std::system_error(errno, std::generic_category(), "epoll_create1");
+  wake_fd_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!wake_fd_) throw std::system_error(errno, std::generic_category(), "eventfd");
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.u64 = kWakeToken;
-  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &ev) != 0) {
-    int error = errno;
-    close(wake_fd_);
-    close(epoll_fd_);
-    throw std::system_error(error, std::generic_category(), "epoll_ctl");
+  if (epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, wake_fd_.get(), &ev) != 0) {
+    throw std::system_error(errno, std::generic_category(), "epoll_ctl");
   }
 }
 
 EventLoop::~EventLoop() {
-  for (auto& [token, watched] : watched_) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, watched.fd, nullptr);
-  close(wake_fd_);
-  close(epoll_fd_);
+  for (auto& [token, watched] : watched_) {
+    epoll_ctl(epoll_fd_.get(), EPOLL_CTL_DEL, watched.fd, nullptr);
+  }
 }
 
 EventLoop::Token EventLoop::Watch(int fd, std::uint32_t events, IoHandler handler) {
@@ -45,7 +38,7 @@ EventLoop::Token EventLoop::Watch(int fd, std::uint32_t events, IoHandler handle
   epoll_event ev{};
   ev.events = events;
   ev.data.u64 = token;
-  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) return 0;
+  if (epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, fd, &ev) != 0) return 0;
   watched_.emplace(token, Watched{fd, std::make_shared<IoHandler>(std::move(handler))});
   return token;
 }
@@ -56,13 +49,13 @@ void EventLoop::Modify(Token token, std::uint32_t events) {
   epoll_event ev{};
   ev.events = events;
   ev.data.u64 = token;
-  epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, it->second.fd, &ev);
+  epoll_ctl(epoll_fd_.get(), EPOLL_CTL_MOD, it->second.fd, &ev);
 }
 
 void EventLoop::Unwatch(Token token) {
   auto it = watched_.find(token);
   if (it == watched_.end()) return;
-  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->second.fd, nullptr);
+  epoll_ctl(epoll_fd_.get(), EPOLL_CTL_DEL, it->second.fd, nullptr);
   watched_.erase(it);
 }
 
@@ -93,13 +86,13 @@ void EventLoop::Post(Task task) {
 void EventLoop::Wake() {
   std::uint64_t one = 1;
   // A full counter (EAGAIN) still wakes the loop; nothing else can fail here.
-  [[maybe_unused]] ssize_t n = write(wake_fd_, &one, sizeof one);
+  [[maybe_unused]] ssize_t n = write(wake_fd_.get(), &one, sizeof one);
 }
 
 void EventLoop::WaitForEvents(int timeout_ms) {
   int n;
   do {
-    n = epoll_wait(epoll_fd_, ready_.data(), static_cast<int>(ready_.size()), timeout_ms);
+    n = epoll_wait(epoll_fd_.get(), ready_.data(), static_cast<int>(ready_.size()), timeout_ms);
   } while (n < 0 && errno == EINTR);
   ready_count_ = n < 0 ? 0 : n;
 }
@@ -112,7 +105,7 @@ void EventLoop::Dispatch() {
     Token token = ready_[i].data.u64;
     if (token == kWakeToken) {
       std::uint64_t value;
-      [[maybe_unused]] ssize_t n = read(wake_fd_, &value, sizeof value);
+      [[maybe_unused]] ssize_t n = read(wake_fd_.get(), &value, sizeof value);
       continue;
     }
     auto it = watched_.find(token);

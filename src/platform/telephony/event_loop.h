@@ -24,6 +24,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/unique_fd.h"
+
 namespace quodem::telephony {
 
 class EventLoop {
@@ -75,8 +77,8 @@ class EventLoop {
   void RunPosted();
   void RunDueTimers();
 
-  int epoll_fd_ = -1;
-  int wake_fd_ = -1;
+  posix::UniqueFd epoll_fd_;
+  posix::UniqueFd wake_fd_;
   Token next_token_ = 1;
   std::map<Token, Watched> watched_;
   std::map<Token, Timer> timers_;

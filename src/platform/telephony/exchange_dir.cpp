@@ -183,15 +183,12 @@ int OpenLockFile(const std::string& lock_path, int flags, std::string* problem) 
 
 }  // namespace
 
-NumberLock::NumberLock(NumberLock&& other) noexcept : fd_(other.fd_) {
-  other.fd_ = -1;
-}
+NumberLock::NumberLock(NumberLock&& other) noexcept = default;
 
 NumberLock& NumberLock::operator=(NumberLock&& other) noexcept {
   if (this != &other) {
     Release();
-    fd_ = other.fd_;
-    other.fd_ = -1;
+    fd_ = std::move(other.fd_);
   }
   return *this;
 }
@@ -202,42 +199,37 @@ NumberLock::~NumberLock() {
 
 NumberLock::Result NumberLock::TryTake(const std::string& lock_path, std::string* problem) {
   Release();
-  int fd = OpenLockFile(lock_path, O_RDWR | O_CREAT, problem);
-  if (fd < 0) return Result::kFailed;
-  if (SetLock(fd, kHoldByte, F_WRLCK) != 0) {
+  posix::UniqueFd fd(OpenLockFile(lock_path, O_RDWR | O_CREAT, problem));
+  if (!fd) return Result::kFailed;
+  if (SetLock(fd.get(), kHoldByte, F_WRLCK) != 0) {
     int error = errno;
-    close(fd);
     if (error == EAGAIN || error == EACCES) return Result::kHeldElsewhere;
     *problem = "cannot lock " + lock_path + ": " + std::strerror(error);
     return Result::kFailed;
   }
   // Nobody else can hold the answering byte without the first one; a prober only tests it.
-  SetLock(fd, kAnswerByte, F_WRLCK);
-  fd_ = fd;
+  SetLock(fd.get(), kAnswerByte, F_WRLCK);
+  fd_ = std::move(fd);
   return Result::kTaken;
 }
 
 void NumberLock::StopAnswering() {
-  if (fd_ >= 0) SetLock(fd_, kAnswerByte, F_UNLCK);
+  if (fd_) SetLock(fd_.get(), kAnswerByte, F_UNLCK);
 }
 
 void NumberLock::Release() {
-  if (fd_ < 0) return;
-  SetLock(fd_, kAnswerByte, F_UNLCK);
-  SetLock(fd_, kHoldByte, F_UNLCK);
-  close(fd_);
-  fd_ = -1;
+  if (!fd_) return;
+  SetLock(fd_.get(), kAnswerByte, F_UNLCK);
+  SetLock(fd_.get(), kHoldByte, F_UNLCK);
+  fd_.reset();
 }
 
 NumberHold ProbeNumberLock(const std::string& lock_path) {
-  int fd = OpenLockFile(lock_path, O_RDONLY, nullptr);
-  if (fd < 0) return NumberHold::kFree;
-  NumberHold hold = NumberHold::kFree;
-  if (LockedElsewhere(fd, kHoldByte)) {
-    hold = LockedElsewhere(fd, kAnswerByte) ? NumberHold::kHeldElsewhere : NumberHold::kInUseByCall;
-  }
-  close(fd);
-  return hold;
+  posix::UniqueFd fd(OpenLockFile(lock_path, O_RDONLY, nullptr));
+  if (!fd) return NumberHold::kFree;
+  if (!LockedElsewhere(fd.get(), kHoldByte)) return NumberHold::kFree;
+  return LockedElsewhere(fd.get(), kAnswerByte) ? NumberHold::kHeldElsewhere
+                                                : NumberHold::kInUseByCall;
 }
 
 bool RemoveStaleSocket(const std::string& path, std::string* problem) {

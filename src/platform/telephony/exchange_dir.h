@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "platform/posix/unique_fd.h"
 #include "quodem/platform/telephony_service.h"
 
 namespace quodem::telephony {
@@ -49,12 +50,12 @@ class NumberLock {
   Result TryTake(const std::string& lock_path, std::string* problem);
   // The holder no longer answers calls (it is in an outgoing call); it still holds.
   void StopAnswering();
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return fd_.valid(); }
   // Unlocks, then closes: whoever learns of the close finds the number free.
   void Release();
 
  private:
-  int fd_ = -1;
+  posix::UniqueFd fd_;
 };
 
 // Whether another open of the lock file holds the number and answers on it (kHeldElsewhere),

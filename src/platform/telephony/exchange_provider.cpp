@@ -9,38 +9,22 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <utility>
 
 #include "platform/telephony/config.h"
 #include "platform/telephony/event_loop.h"
 #include "platform/telephony/exchange_dir.h"
 #include "platform/telephony/faults.h"
-#include "platform/telephony/listener.h"
-#include "platform/telephony/parking.h"
+#include "platform/telephony/listening_line.h"
 #include "platform/telephony/provider_kinds.h"
 #include "platform/telephony/stream_call.h"
 #include "platform/telephony/translate.h"
-#include "platform/telephony/waiting_callers.h"
 
 namespace quodem::telephony {
 namespace {
 
 constexpr std::size_t kMaxDialedNumber = 64;
 constexpr int kListenBacklog = 16;
-
-class ExchangeLine;
-
-// Socket paths held by open lines of this process (service lock held).
-std::map<std::string, ExchangeLine*>& HeldHere() {
-  static auto* held = new std::map<std::string, ExchangeLine*>;
-  return *held;
-}
-
-int AnswerTimeoutMs(int configured_seconds) {
-  int forced = faults::AnswerTimeoutMs();
-  return forced > 0 ? forced : configured_seconds * 1000;
-}
 
 class ExchangeCall : public StreamCall {
  public:
@@ -53,16 +37,17 @@ class ExchangeCall : public StreamCall {
 
   // An incoming call on the accepted connection `fd`.
   ExchangeCall(ProviderContext& context, const testing::NumberFaults& faults,
-               std::string socket_path, int fd)
+               std::string socket_path, posix::UniqueFd fd)
       : StreamCall(context, faults, std::move(socket_path)) {
-    AdoptIncoming(fd);
+    AdoptIncoming(std::move(fd));
     // A caller that gives up while the call is still offered ends it here too, so the
     // callee stops ringing. An exchange line sends nothing before the answer; a caller that
     // did send bytes keeps its call offered, and answering delivers them.
     WatchSocket(EPOLLRDHUP, [this](std::uint32_t events) {
       if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) return;
       int waiting = 0;
-      if (phase_ != Phase::kOffered || (ioctl(fd_, FIONREAD, &waiting) == 0 && waiting > 0)) {
+      if (phase() != Phase::kOffered ||
+          (ioctl(SocketFd(), FIONREAD, &waiting) == 0 && waiting > 0)) {
         StopWatching();  // answering (which watches for itself), or bytes to deliver
       } else {
         FailDisconnected(LINEDISCONNECTMODE_NORMAL);
@@ -71,23 +56,21 @@ class ExchangeCall : public StreamCall {
   }
 
   void Start() override {
-    phase_ = Phase::kDialing;
-    Report(LINECALLSTATE_DIALING);
+    EnterPhase(Phase::kDialing, {{LINECALLSTATE_DIALING}});
     if (own_number_) {
       FailBusy();
       return;
     }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    SetSocket(posix::UniqueFd(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)));
+    if (SocketFd() < 0) {
       FailDisconnected(LINEDISCONNECTMODE_UNKNOWN);
       return;
     }
-    SetSocket(fd, false);
     sockaddr_un address;
     socklen_t length = FillUnixAddress(device_name_, &address);
     int rc;
     do {
-      rc = connect(fd, reinterpret_cast<sockaddr*>(&address), length);
+      rc = connect(SocketFd(), reinterpret_cast<sockaddr*>(&address), length);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
       // A full backlog is busy; nobody listening (no socket, or a stale one) is unreachable.
@@ -100,9 +83,8 @@ class ExchangeCall : public StreamCall {
     }
     // Unix-domain connects complete at once: the callee's line has the connection queued
     // and offers it; ringback lasts until its answer signal arrives.
-    SetSocket(fd, true);
-    phase_ = Phase::kRingback;
-    Report(LINECALLSTATE_RINGBACK);
+    MarkSocketConnected();
+    EnterPhase(Phase::kRingback, {{LINECALLSTATE_RINGBACK}});
     StartAnswerTimer(answer_timeout_ms_);
     WatchSocket(EPOLLIN | EPOLLRDHUP, [this](std::uint32_t) { OnAnswerReadiness(); });
   }
@@ -111,7 +93,7 @@ class ExchangeCall : public StreamCall {
   void SendAnswerSignal() override {
     // Fits any empty socket buffer; a caller that has hung up already makes it fail, which
     // changes nothing (the hang-up is reported in due course).
-    [[maybe_unused]] ssize_t n = send(fd_, &kAnswerSignal, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    [[maybe_unused]] ssize_t n = send(SocketFd(), &kAnswerSignal, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
   }
 
  private:
@@ -119,7 +101,7 @@ class ExchangeCall : public StreamCall {
     // Exactly one byte: whatever the callee writes after its answer belongs to the caller's
     // port.
     char signal;
-    ssize_t n = recv(fd_, &signal, 1, MSG_DONTWAIT);
+    ssize_t n = recv(SocketFd(), &signal, 1, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (n == 1 && signal == kAnswerSignal) {
       EnterConnected();
@@ -137,115 +119,70 @@ class ExchangeCall : public StreamCall {
 // What a waiting exchange line parks when it closes: the listening socket (a caller who
 // dials in between stays queued on it and is answered once the line is open again), the
 // socket file and the number's lock. Given back in that order: once the lock is free a
-// newcomer may bind afresh.
-class ParkedNumber : public ParkedAddress {
+// newcomer may bind afresh. The callers kept waiting are turned away (busy) after that.
+class ParkedNumber : public ParkedListener {
  public:
-  ParkedNumber(int fd, std::string socket_path, NumberLock lock, WaitingCallers callers)
-      : fd_(fd),
+  ParkedNumber(ListenerParts parts, std::string socket_path, NumberLock lock)
+      : ParkedListener(std::move(parts)),
         socket_path_(std::move(socket_path)),
-        lock_(std::move(lock)),
-        callers_(std::move(callers)) {}
+        lock_(std::move(lock)) {}
   ~ParkedNumber() override {
-    if (fd_ < 0) return;
-    close(fd_);
+    if (!HasSocket()) return;
+    CloseSocket();
     unlink(socket_path_.c_str());
     lock_.Release();
   }
-  // Hands the socket, the lock and the callers kept waiting to a line taking the number back.
-  int TakeSocket(NumberLock* lock, WaitingCallers* callers) {
-    *lock = std::move(lock_);
-    *callers = std::move(callers_);
-    return std::exchange(fd_, -1);
-  }
+  // For a line taking the number back (after its socket).
+  NumberLock TakeLock() { return std::move(lock_); }
 
  private:
-  int fd_;
   std::string socket_path_;
   NumberLock lock_;
-  WaitingCallers callers_;  // closed (busy) when the number is given back
 };
 
 std::string ParkingKey(const std::string& socket_path) {
   return "exchange:" + socket_path;
 }
 
-// Lets a task posted to the event loop find a line that may be gone by the time it runs.
-struct LineAnchor {
-  ProviderLine* line = nullptr;
-};
-
-class ExchangeLine : public ProviderLine {
+class ExchangeLine : public ListeningLine {
  public:
   ExchangeLine(ProviderContext& context, LineEvents* events, std::string folder, std::string number,
                int answer_timeout_s)
-      : context_(context),
-        events_(events),
+      : ListeningLine(context, events, answer_timeout_s),
         folder_(std::move(folder)),
-        number_(std::move(number)),
-        answer_timeout_s_(answer_timeout_s),
-        listener_(context.loop),
-        anchor_(std::make_shared<LineAnchor>()) {
-    anchor_->line = this;
-  }
+        number_(std::move(number)) {}
 
   ~ExchangeLine() override {
-    anchor_->line = nullptr;
     StopWatchingLock();
-    if (!listener_.Listening()) return;
-    HeldHere().erase(socket_path_);
+    if (!Listening()) return;
     if (dialed_out_) {
       GiveBackNumber();
       return;
     }
     // A line that waited for calls keeps its number for a moment, for this process to open
     // the line again without another process taking the number in between.
-    ParkAddress(context_.loop, ParkingKey(socket_path_),
-                std::make_unique<ParkedNumber>(listener_.Detach(), socket_path_, std::move(lock_),
-                                               std::move(waiting_)));
+    Park(std::make_unique<ParkedNumber>(StopForParking(), socket_path_, std::move(lock_)));
   }
 
-  bool Holds(const std::string& name) const override {
-    return listener_.Listening() && name == number_;
-  }
-
-  AddressHold HoldsAddress(std::string* why) const override {
-    if (listener_.Listening()) return AddressHold::kHeld;
-    if (inotify_fd_ >= 0) return AddressHold::kPending;
-    if (!taken_by_owner_) {
-      *why = "line for number " + number_ + " was opened for outgoing calls only";
-    } else if (!take_problem_.empty()) {
-      *why = take_problem_;
-    } else if (HeldHere().count(socket_path_) != 0) {
-      *why = "number " + number_ + " is held by another line of this process";
-    } else {
-      *why = "number " + number_ + " is held by another process waiting for calls on it";
-    }
-    return AddressHold::kNotHeld;
-  }
+  bool Holds(const std::string& name) const override { return Listening() && name == number_; }
 
   // Takes the number when nobody holds it. When another process holds it for an outgoing
   // call only, the line takes it over as soon as that call ends. Returns 0 also when somebody
   // else holds it (the line then serves outgoing calls only), a LINEERR_ code when something
   // is broken.
   LONG TakeNumber() {
-    taken_by_owner_ = true;
+    MarkTakenByOwner();
     try {
       socket_path_ = NumberSocketPath(folder_, number_);
     } catch (const std::exception& e) {
       return Broken(e.what(), LINEERR_OPERATIONFAILED);
     }
-    if (HeldHere().count(socket_path_) != 0) return 0;
-    if (auto parked = TakeParkedAddress(context_.loop, ParkingKey(socket_path_))) {
-      int fd = static_cast<ParkedNumber&>(*parked).TakeSocket(&lock_, &waiting_);
-      LONG result = Listen(fd);
-      // A caller kept while the line was closed is offered now, from the loop (the line is
-      // not known to the service until this open returns).
-      if (result == 0 && !waiting_.empty()) {
-        context_.loop.Post([anchor = anchor_] {
-          if (anchor->line != nullptr) anchor->line->LineFree();
-        });
-      }
-      return result;
+    SetKey(ParkingKey(socket_path_));
+    if (HeldHere(key()) != nullptr) return 0;
+    bool listening = false;
+    if (auto parked = TakeParked(&listening)) {
+      lock_ = static_cast<ParkedNumber&>(*parked).TakeLock();
+      return listening ? 0 : ListenFailed();
     }
     std::string problem;
     switch (lock_.TryTake(LockPath(), &problem)) {
@@ -274,7 +211,7 @@ class ExchangeLine : public ProviderLine {
       *error = LINEERR_INVALADDRESS;
       return nullptr;
     }
-    bool own = listener_.Listening() && number == number_;
+    bool own = Listening() && number == number_;
     // A line that dials out keeps its number for the call (callers get busy) but no longer
     // answers on it: a process that waits on the number takes it over when the call ends,
     // and the number is given back then rather than parked.
@@ -282,21 +219,32 @@ class ExchangeLine : public ProviderLine {
     lock_.StopAnswering();
     StopWatchingLock();
     auto call = std::make_unique<ExchangeCall>(context_, faults::ForNumber(number_), path,
-                                               AnswerTimeoutMs(answer_timeout_s_), own);
+                                               AnswerTimeoutMs(), own);
     call->SetPortPace(pace);
     return call;
   }
 
   std::uint32_t pace = 0;  // bytes a second the line's calls carry (0: unpaced)
 
+ protected:
+  testing::NumberFaults IncomingFaults() const override { return faults::ForNumber(number_); }
+  bool RefusesCalls() const override { return dialed_out_; }
+  std::unique_ptr<ProviderCall> MakeIncomingCall(posix::UniqueFd fd, const std::string&,
+                                                 const testing::NumberFaults& faults) override {
+    auto call = std::make_unique<ExchangeCall>(context_, faults, socket_path_, std::move(fd));
+    call->SetPortPace(pace);
+    return call;
+  }
+  std::string AddressWords() const override { return "number " + number_; }
+  bool TakingOver() const override { return inotify_fd_.valid(); }
+  std::string HeldElsewhereWhy(bool by_line_here) const override {
+    return by_line_here
+               ? "number " + number_ + " is held by another line of this process"
+               : "number " + number_ + " is held by another process waiting for calls on it";
+  }
+
  private:
   std::string LockPath() const { return socket_path_ + ".lock"; }
-
-  LONG Broken(const std::string& problem, LONG result) {
-    take_problem_ = problem;
-    context_.report_problem(problem);
-    return result;
-  }
 
   // Holding the lock: the socket is made afresh (any socket file left is stale, its owner
   // died without closing) and listened on.
@@ -306,34 +254,28 @@ class ExchangeLine : public ProviderLine {
       lock_.Release();
       return Broken(problem, LINEERR_OPERATIONFAILED);
     }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    posix::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     sockaddr_un address;
     socklen_t length = FillUnixAddress(socket_path_, &address);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(fd, kListenBacklog) != 0) {
+    if (!fd || bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(fd.get(), kListenBacklog) != 0) {
       std::string why = "cannot listen on " + socket_path_ + ": " + std::strerror(errno);
-      if (fd >= 0) close(fd);
+      fd.reset();
       unlink(socket_path_.c_str());
       lock_.Release();
       return Broken(why, LINEERR_OPERATIONFAILED);
     }
-    return Listen(fd);
+    return Listen(std::move(fd)) ? 0 : ListenFailed();
   }
 
-  LONG Listen(int fd) {
-    if (!listener_.Start(fd, [this](int accepted, const sockaddr_storage&) {
-          Answer(accepted, std::string());
-        })) {
-      unlink(socket_path_.c_str());
-      lock_.Release();
-      return LINEERR_RESOURCEUNAVAIL;
-    }
-    HeldHere()[socket_path_] = this;
-    return 0;
+  LONG ListenFailed() {
+    unlink(socket_path_.c_str());
+    lock_.Release();
+    return LINEERR_RESOURCEUNAVAIL;
   }
 
   void GiveBackNumber() {
-    listener_.Close();
+    StopListening();
     unlink(socket_path_.c_str());
     lock_.Release();
   }
@@ -341,15 +283,15 @@ class ExchangeLine : public ProviderLine {
   // Waiting to take the number over from a process that holds it for an outgoing call: the
   // holder's lock goes when it closes the lock file, which inotify reports; nothing polls.
   void WatchLock() {
-    inotify_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotify_fd_ < 0 ||
-        inotify_add_watch(inotify_fd_, LockPath().c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    inotify_fd_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!inotify_fd_ || inotify_add_watch(inotify_fd_.get(), LockPath().c_str(),
+                                          IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
       StopWatchingLock();
       return;
     }
-    lock_watch_ = context_.loop.Watch(inotify_fd_, EPOLLIN, [this](std::uint32_t) {
+    lock_watch_ = context_.loop.Watch(inotify_fd_.get(), EPOLLIN, [this](std::uint32_t) {
       char events[4096];
-      while (read(inotify_fd_, events, sizeof events) > 0) {
+      while (read(inotify_fd_.get(), events, sizeof events) > 0) {
       }
       TryTakeOver(kTakeOverRetries);
     });
@@ -382,50 +324,17 @@ class ExchangeLine : public ProviderLine {
     lock_watch_ = 0;
     context_.loop.CancelTimer(retry_timer_);
     retry_timer_ = 0;
-    if (inotify_fd_ >= 0) close(inotify_fd_);
-    inotify_fd_ = -1;
+    inotify_fd_.reset();
   }
 
-  void LineFree() override {
-    if (auto caller = waiting_.TakeFirst()) Answer(caller->fd, caller->peer);
-  }
-
-  void KeepCaller(int fd, std::string peer) override {
-    if (!waiting_.Keep(fd, std::move(peer))) close(fd);
-  }
-
-  void Answer(int fd, const std::string& peer) {
-    testing::NumberFaults faults = faults::ForNumber(number_);
-    const bool busy = faults.busy || dialed_out_ || events_->HasActiveCall();
-    if (busy && !faults.busy && !dialed_out_ && events_->ActiveCallEnding() &&
-        waiting_.Keep(fd, peer)) {
-      return;  // offered once the ending call is idle
-    }
-    if (busy) {
-      close(fd);  // one call per line: the caller reads the end of stream and sees busy
-      return;
-    }
-    auto call = std::make_unique<ExchangeCall>(context_, faults, socket_path_, fd);
-    call->SetPortPace(pace);
-    events_->OfferCall(std::move(call));
-  }
-
-  ProviderContext& context_;
-  LineEvents* events_;
   std::string folder_;
   std::string number_;
-  int answer_timeout_s_;
   std::string socket_path_;
-  bool taken_by_owner_ = false;  // opened with owner privilege (TakeNumber ran)
-  bool dialed_out_ = false;      // placed an outgoing call
-  std::string take_problem_;     // why taking the number failed, when it did
+  bool dialed_out_ = false;  // placed an outgoing call
   NumberLock lock_;
-  Listener listener_;
-  WaitingCallers waiting_;
-  std::shared_ptr<LineAnchor> anchor_;
   // Taking the number over (see WatchLock).
   static constexpr int kTakeOverRetries = 4;
-  int inotify_fd_ = -1;
+  posix::UniqueFd inotify_fd_;
   EventLoop::Token lock_watch_ = 0;
   EventLoop::Token retry_timer_ = 0;
 };
@@ -452,7 +361,7 @@ class ExchangeProvider : public Provider {
     info.address = number_;
     std::string folder = PrepareExchangeDirectory();  // throws when unusable
     std::string path = NumberSocketPath(folder, number_);
-    if (HeldHere().count(path) != 0) {
+    if (ListeningLine::HeldHere(ParkingKey(path)) != nullptr) {
       info.hold = NumberHold::kHeldHere;
     } else if (IsAddressParked(ParkingKey(path))) {
       // Parked between two calls: any open of this process takes it back.

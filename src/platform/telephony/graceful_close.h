@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 
+#include "platform/posix/unique_fd.h"
 #include "platform/telephony/event_loop.h"
 
 namespace quodem::telephony {
@@ -20,14 +21,14 @@ class GracefulCloser {
   GracefulCloser(const GracefulCloser&) = delete;
   GracefulCloser& operator=(const GracefulCloser&) = delete;
 
-  // Takes ownership of `fd` (service lock held).
-  void Close(int fd, std::chrono::milliseconds limit = std::chrono::seconds(3));
+  // Takes `fd` over (service lock held).
+  void Close(posix::UniqueFd fd, std::chrono::milliseconds limit = std::chrono::seconds(3));
   // Descriptors still lingering (for tests of the service itself).
   std::size_t lingering() const { return entries_.size(); }
 
  private:
   struct Entry {
-    int fd;
+    posix::UniqueFd fd;
     EventLoop::Token watch;
     EventLoop::Token timer;
   };

@@ -1,7 +1,6 @@
 #include "platform/telephony/listener.h"
 
 #include <sys/epoll.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -15,32 +14,30 @@ constexpr std::chrono::milliseconds kRetryAfter{200};
 
 }  // namespace
 
-bool Listener::Start(int fd, Accepted on_accepted) {
+bool Listener::Start(posix::UniqueFd fd, Accepted on_accepted) {
   Close();
-  fd_ = fd;
+  fd_ = std::move(fd);
   on_accepted_ = std::move(on_accepted);
   if (Watch()) return true;
-  close(fd_);
-  fd_ = -1;
+  fd_.reset();
   return false;
 }
 
 void Listener::Close() {
-  int fd = Detach();
-  if (fd >= 0) close(fd);
+  Detach().reset();
 }
 
-int Listener::Detach() {
-  if (fd_ < 0) return -1;
+posix::UniqueFd Listener::Detach() {
+  if (!fd_) return {};
   loop_.Unwatch(watch_);
   loop_.CancelTimer(retry_timer_);
   watch_ = 0;
   retry_timer_ = 0;
-  return std::exchange(fd_, -1);
+  return std::move(fd_);
 }
 
 bool Listener::Watch() {
-  watch_ = loop_.Watch(fd_, EPOLLIN, [this](std::uint32_t) { Accept(); });
+  watch_ = loop_.Watch(fd_.get(), EPOLLIN, [this](std::uint32_t) { Accept(); });
   return watch_ != 0;
 }
 
@@ -48,8 +45,8 @@ void Listener::Accept() {
   for (;;) {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
-    int fd =
-        accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = accept4(fd_.get(), reinterpret_cast<sockaddr*>(&peer), &length,
+                     SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {

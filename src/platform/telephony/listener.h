@@ -10,6 +10,7 @@
 
 #include <functional>
 
+#include "platform/posix/unique_fd.h"
 #include "platform/telephony/event_loop.h"
 
 namespace quodem::telephony {
@@ -26,13 +27,13 @@ class Listener {
   // Takes `fd`, a bound, listening, non-blocking socket, and starts watching it. The handler
   // gets each accepted connection (non-blocking, close-on-exec) and owns it. False, with `fd`
   // closed, when the loop cannot watch it.
-  bool Start(int fd, Accepted on_accepted);
+  bool Start(posix::UniqueFd fd, Accepted on_accepted);
   // Stops watching and closes the socket; nothing when not listening.
   void Close();
   // Stops watching and hands the socket over without closing it (connections already queued
-  // on it stay queued); -1 when not listening.
-  int Detach();
-  bool Listening() const { return fd_ >= 0; }
+  // on it stay queued); empty when not listening.
+  posix::UniqueFd Detach();
+  bool Listening() const { return fd_.valid(); }
 
  private:
   bool Watch();
@@ -40,7 +41,7 @@ class Listener {
 
   EventLoop& loop_;
   Accepted on_accepted_;
-  int fd_ = -1;
+  posix::UniqueFd fd_;
   EventLoop::Token watch_ = 0;
   EventLoop::Token retry_timer_ = 0;
 };

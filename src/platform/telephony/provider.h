@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/unique_fd.h"
 #include "quodem/platform/telephony.h"
 #include "quodem/platform/telephony_service.h"
 
@@ -70,8 +71,8 @@ class ProviderCall {
   }
   // An incoming call still offered, whose line is closing: gives up its connection (nothing
   // has been sent on it) so the line can keep the caller and offer it again once reopened.
-  // -1 when the call has no such connection (outgoing, answered, or gone).
-  virtual int TakeBackOffered() { return -1; }
+  // Empty when the call has no such connection (outgoing, answered, or gone).
+  virtual posix::UniqueFd TakeBackOffered() { return {}; }
   // True once the far end has hung up, even if that has not been reported yet (the bytes it
   // sent before are still being read).
   virtual bool PeerHungUp() const { return false; }
@@ -130,9 +131,9 @@ class ProviderLine {
   virtual void LineFree() {}
   // The line is closing with this caller's offer unanswered: kept (see waiting_callers.h) or
   // turned away (closed).
-  virtual void KeepCaller(int fd, std::string peer) {
+  virtual void KeepCaller(posix::UniqueFd fd, std::string peer) {
+    (void)fd;
     (void)peer;
-    ::close(fd);
   }
   // Creates an outgoing call to `destination` (not started yet). Returns null and sets
   // `*error` (LINEERR_INVALADDRESS for an address this line cannot dial) on failure.

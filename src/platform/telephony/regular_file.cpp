@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/unique_fd.h"
+
 namespace quodem::telephony {
 namespace {
 
@@ -36,32 +38,32 @@ int OpenRegularFile(const std::string& path, int flags, mode_t create_mode, std:
   const int follow =
       (flags & O_NOFOLLOW) != 0 ? lstat(path.c_str(), &before) : stat(path.c_str(), &before);
   if (follow == 0 && !S_ISREG(before.st_mode)) return NotRegular(before.st_mode, problem);
-  int fd;
+  posix::UniqueFd fd;
   do {
-    fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, create_mode);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
+    fd.reset(open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, create_mode));
+  } while (!fd && errno == EINTR);
+  if (!fd) {
     const int error = errno;
     *problem = std::string("cannot be opened: ") + std::strerror(error);
     errno = error;
     return -1;
   }
   struct stat after {};
-  if (fstat(fd, &after) != 0) {
+  if (fstat(fd.get(), &after) != 0) {
     const int error = errno;
-    close(fd);
+    fd.reset();
     *problem = std::string("cannot be examined: ") + std::strerror(error);
     errno = error;
     return -1;
   }
   if (!S_ISREG(after.st_mode)) {
-    close(fd);
+    fd.reset();
     return NotRegular(after.st_mode, problem);
   }
   // Regular files ignore O_NONBLOCK; cleared all the same, for whoever reads the descriptor.
-  const int status = fcntl(fd, F_GETFL);
-  if (status >= 0) fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
-  return fd;
+  const int status = fcntl(fd.get(), F_GETFL);
+  if (status >= 0) fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK);
+  return fd.release();
 }
 
 }  // namespace quodem::telephony

@@ -285,8 +285,8 @@ void Service::CloseLine(HLINE handle, bool tell_session) {
     // A caller offered on the line and not answered yet is kept with the line's address
     // rather than hung up: a line reopened here offers it again (see waiting_callers.h).
     if (call->state == LINECALLSTATE_OFFERING && call->provider && line->provider) {
-      int fd = call->provider->TakeBackOffered();
-      if (fd >= 0) line->provider->KeepCaller(fd, call->provider->CallerName());
+      posix::UniqueFd fd = call->provider->TakeBackOffered();
+      if (fd) line->provider->KeepCaller(std::move(fd), call->provider->CallerName());
     }
     ForceIdle(*call);
   }

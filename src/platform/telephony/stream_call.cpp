@@ -52,17 +52,30 @@ StreamCall::~StreamCall() {
   CloseSocket();
 }
 
-void StreamCall::AdoptIncoming(int fd) {
-  fd_ = fd;
+void StreamCall::AdoptIncoming(posix::UniqueFd fd) {
+  fd_ = std::move(fd);
   socket_connected_ = true;
-  phase_ = Phase::kOffered;
+  EnterPhase(Phase::kOffered);  // the service reports the offer
 }
 
-void StreamCall::SetSocket(int fd, bool connected) {
+void StreamCall::EnterPhase(Phase next, std::initializer_list<Reported> reports) {
+  phase_ = next;
   StopWatching();
-  if (fd_ >= 0 && fd_ != fd) close(fd_);
-  fd_ = fd;
-  socket_connected_ = connected;
+  if (next != Phase::kDialing && next != Phase::kRingback) {
+    context_.loop.CancelTimer(answer_timer_);
+    answer_timer_ = 0;
+  }
+  if (next != Phase::kAnswering) {
+    context_.loop.CancelTimer(answer_delay_);
+    answer_delay_ = 0;
+  }
+  for (const Reported& report : reports) Report(report.state, report.mode);
+}
+
+void StreamCall::SetSocket(posix::UniqueFd fd) {
+  StopWatching();
+  fd_ = std::move(fd);
+  socket_connected_ = false;
 }
 
 void StreamCall::StartAnswerTimer(int milliseconds) {
@@ -77,8 +90,8 @@ void StreamCall::StartAnswerTimer(int milliseconds) {
 
 void StreamCall::WatchSocket(std::uint32_t events, std::function<void(std::uint32_t)> handler) {
   StopWatching();
-  if (fd_ < 0) return;
-  watch_ = context_.loop.Watch(fd_, events, std::move(handler));
+  if (!fd_) return;
+  watch_ = context_.loop.Watch(fd_.get(), events, std::move(handler));
 }
 
 void StreamCall::StopWatching() {
@@ -88,44 +101,36 @@ void StreamCall::StopWatching() {
 
 void StreamCall::CloseSocket() {
   StopWatching();
-  if (fd_ < 0) return;
+  if (!fd_) return;
   if (socket_connected_) {
     // Output the ports accepted goes out first; the closer then takes over on the
-    // dispatcher thread.
-    auto close_later = [&loop = context_.loop, &closer = context_.closer, fd = fd_] {
-      loop.Post([&closer, fd] { closer.Close(fd); });
+    // dispatcher thread. The descriptor is handed on: the drain callback always runs.
+    const int fd = fd_.release();
+    auto close_later = [&loop = context_.loop, &closer = context_.closer, fd] {
+      loop.Post([&closer, fd] { closer.Close(posix::UniqueFd(fd)); });
     };
-    if (!port_output_ || !port_output_->CallWhenDrained(close_later)) context_.closer.Close(fd_);
+    if (!port_output_ || !port_output_->CallWhenDrained(close_later)) {
+      context_.closer.Close(posix::UniqueFd(fd));
+    }
   } else {
-    close(fd_);
+    fd_.reset();
   }
-  fd_ = -1;
   socket_connected_ = false;
 }
 
 void StreamCall::FailBusy() {
-  context_.loop.CancelTimer(answer_timer_);
-  answer_timer_ = 0;
   CloseSocket();
-  phase_ = Phase::kDisconnected;
-  Report(LINECALLSTATE_BUSY, LINEBUSYMODE_STATION);
-  Report(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_BUSY);
+  EnterPhase(Phase::kDisconnected, {{LINECALLSTATE_BUSY, LINEBUSYMODE_STATION},
+                                    {LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_BUSY}});
 }
 
 void StreamCall::FailDisconnected(DWORD mode) {
-  context_.loop.CancelTimer(answer_timer_);
-  answer_timer_ = 0;
   CloseSocket();
-  phase_ = Phase::kDisconnected;
-  Report(LINECALLSTATE_DISCONNECTED, mode);
+  EnterPhase(Phase::kDisconnected, {{LINECALLSTATE_DISCONNECTED, mode}});
 }
 
 void StreamCall::EnterConnected() {
-  context_.loop.CancelTimer(answer_timer_);
-  answer_timer_ = 0;
-  StopWatching();
-  phase_ = Phase::kConnected;
-  Report(LINECALLSTATE_CONNECTED);
+  EnterPhase(Phase::kConnected, {{LINECALLSTATE_CONNECTED}});
   ArmHangupWatch();
 }
 
@@ -134,10 +139,10 @@ void StreamCall::Answer(Completion done) {
     done(LINEERR_INVALCALLSTATE);
     return;
   }
-  phase_ = Phase::kAnswering;
+  EnterPhase(Phase::kAnswering);
   if (faults_.never_answer) {
     // The answer never goes out: the caller runs into its timeout and hangs up, which this
-    // side then reports.
+    // side then reports. Accepted follows the request's reply, still in the answering phase.
     done(0);
     Report(LINECALLSTATE_ACCEPTED);
     WatchSocket(EPOLLRDHUP, [this](std::uint32_t ready) { OnAnsweringReadiness(ready); });
@@ -164,40 +169,32 @@ void StreamCall::FinishAnswer(Completion done) {
 
 void StreamCall::OnAnsweringReadiness(std::uint32_t events) {
   if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) return;
-  StopWatching();
-  phase_ = Phase::kDisconnected;
-  Report(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
+  EnterPhase(Phase::kDisconnected, {{LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL}});
 }
 
 void StreamCall::Drop(Completion done) {
-  context_.loop.CancelTimer(answer_timer_);
-  context_.loop.CancelTimer(answer_delay_);
-  answer_timer_ = 0;
-  answer_delay_ = 0;
   CloseSocket();
-  phase_ = Phase::kIdle;
-  Report(LINECALLSTATE_IDLE);
+  EnterPhase(Phase::kIdle, {{LINECALLSTATE_IDLE}});
   done(0);
 }
 
 bool StreamCall::PeerHungUp() const {
   if (phase_ == Phase::kDisconnected) return true;
-  if (phase_ != Phase::kConnected || fd_ < 0) return false;
-  pollfd ready{fd_, POLLRDHUP, 0};
+  if (phase_ != Phase::kConnected || !fd_) return false;
+  pollfd ready{fd_.get(), POLLRDHUP, 0};
   return poll(&ready, 1, 0) == 1 && (ready.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
-int StreamCall::TakeBackOffered() {
-  if (phase_ != Phase::kOffered || fd_ < 0) return -1;
-  StopWatching();
-  phase_ = Phase::kIdle;
+posix::UniqueFd StreamCall::TakeBackOffered() {
+  if (phase_ != Phase::kOffered || !fd_) return {};
+  EnterPhase(Phase::kIdle);  // the service reports idle
   socket_connected_ = false;
-  return std::exchange(fd_, -1);
+  return std::move(fd_);  // the line keeps the caller now
 }
 
 HANDLE StreamCall::OpenPort() {
-  if (phase_ != Phase::kConnected || fd_ < 0) return 0;
-  int copy = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (phase_ != Phase::kConnected || !fd_) return 0;
+  int copy = fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0);
   if (copy < 0) return 0;
   auto watcher = std::make_shared<PortWatcher>(context_.loop, anchor_);
   posix::PortOptions options;
@@ -226,7 +223,7 @@ void StreamCall::OnHangupReadiness(std::uint32_t events) {
   if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) return;
   StopWatching();
   int unread = 0;
-  if (ioctl(fd_, FIONREAD, &unread) != 0) unread = 0;
+  if (ioctl(fd_.get(), FIONREAD, &unread) != 0) unread = 0;
   // Bytes still unread: the hang-up is reported once a port has read them.
   if (unread == 0) PeerGone();
 }
@@ -240,9 +237,7 @@ void StreamCall::OnPortGone() {
 }
 
 void StreamCall::PeerGone() {
-  StopWatching();
-  phase_ = Phase::kDisconnected;
-  Report(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
+  EnterPhase(Phase::kDisconnected, {{LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL}});
 }
 
 }  // namespace quodem::telephony

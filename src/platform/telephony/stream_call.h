@@ -14,10 +14,12 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/posix/unique_fd.h"
 #include "platform/telephony/event_loop.h"
 #include "platform/telephony/provider.h"
 #include "quodem/platform/posix/descriptor_port.h"
@@ -39,7 +41,7 @@ class StreamCall : public ProviderCall {
   void Answer(Completion done) override;
   void Drop(Completion done) override;
   std::string PortDeviceName() const override { return device_name_; }
-  int TakeBackOffered() override;
+  posix::UniqueFd TakeBackOffered() override;
   bool PeerHungUp() const override;
   HANDLE OpenPort() override;
 
@@ -62,13 +64,32 @@ class StreamCall : public ProviderCall {
     kIdle,          // dropped
   };
 
+  // A call state reported on entering a phase: a LINECALLSTATE_ value and its mode detail.
+  struct Reported {
+    DWORD state;
+    DWORD mode = 0;
+  };
+
   StreamCall(ProviderContext& context, const testing::NumberFaults& faults,
              std::string device_name);
 
+  Phase phase() const { return phase_; }
+  // The only way the phase changes. Ends what the phase left behind owned (a socket watch
+  // belongs to the phase that set it up; the answer timer to dialing and ringback; an injected
+  // answer delay to answering), then reports `reports` in order. A phase that watches the
+  // socket sets the watch up after entering it.
+  void EnterPhase(Phase next, std::initializer_list<Reported> reports = {});
+
   // Incoming calls: the accepted socket, in the offering phase.
-  void AdoptIncoming(int fd);
-  // Outgoing calls: the socket being connected.
-  void SetSocket(int fd, bool connected);
+  void AdoptIncoming(posix::UniqueFd fd);
+  // Outgoing calls: the socket being connected (replacing, and closing, any earlier one).
+  void SetSocket(posix::UniqueFd fd);
+  // Outgoing calls: the socket's connect has completed (it is closed gracefully from now on).
+  void MarkSocketConnected() { socket_connected_ = true; }
+  // The call's socket (-1 when it has none); the call keeps owning it.
+  int SocketFd() const { return fd_.get(); }
+  // Dialing or ringback: no answer within `milliseconds` disconnects the call (no answer).
+  // The timer ends when the call enters any other phase.
   void StartAnswerTimer(int milliseconds);
   // Waits for the descriptor to be readable or writable (replacing any earlier watch).
   void WatchSocket(std::uint32_t events, std::function<void(std::uint32_t)> handler);
@@ -85,9 +106,6 @@ class StreamCall : public ProviderCall {
   ProviderContext& context_;
   const testing::NumberFaults faults_;
   std::string device_name_;
-  Phase phase_ = Phase::kNew;
-  int fd_ = -1;
-  bool socket_connected_ = false;
   std::shared_ptr<CallAnchor> anchor_;
 
  private:
@@ -101,11 +119,14 @@ class StreamCall : public ProviderCall {
   void PeerGone();
   bool HasLivePort();
 
+  Phase phase_ = Phase::kNew;  // written by EnterPhase only
+  posix::UniqueFd fd_;
+  bool socket_connected_ = false;
   std::uint32_t port_pace_ = 0;
   std::shared_ptr<posix::OutputWatch> port_output_;  // the ports' accepted output
   EventLoop::Token watch_ = 0;
-  EventLoop::Token answer_timer_ = 0;  // the caller's answer timeout
-  EventLoop::Token answer_delay_ = 0;  // an injected answer delay
+  EventLoop::Token answer_timer_ = 0;  // the caller's answer timeout (dialing, ringback)
+  EventLoop::Token answer_delay_ = 0;  // an injected answer delay (answering)
   std::vector<std::weak_ptr<PortWatcher>> ports_;
 };
 

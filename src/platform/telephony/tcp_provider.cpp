@@ -7,33 +7,22 @@
 
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <utility>
 
 #include "platform/telephony/config.h"
 #include "platform/telephony/event_loop.h"
 #include "platform/telephony/faults.h"
-#include "platform/telephony/listener.h"
-#include "platform/telephony/parking.h"
+#include "platform/telephony/listening_line.h"
 #include "platform/telephony/resolver.h"
 #include "platform/telephony/stream_call.h"
 #include "platform/telephony/tcp_address.h"
 #include "platform/telephony/tcp_allow.h"
 #include "platform/telephony/translate.h"
-#include "platform/telephony/waiting_callers.h"
 
 namespace quodem::telephony {
 namespace {
 
 constexpr int kListenBacklog = 16;
-
-class TcpLine;
-
-// Configured listen addresses held by open lines of this process (service lock held).
-std::map<std::string, TcpLine*>& HeldHere() {
-  static auto* held = new std::map<std::string, TcpLine*>;
-  return *held;
-}
 
 std::string DescribeAddress(const sockaddr_storage& storage) {
   char text[INET6_ADDRSTRLEN] = "?";
@@ -50,11 +39,6 @@ std::string DescribeAddress(const sockaddr_storage& storage) {
   return "?";
 }
 
-int AnswerTimeoutMs(int configured_seconds) {
-  int forced = faults::AnswerTimeoutMs();
-  return forced > 0 ? forced : configured_seconds * 1000;
-}
-
 // The faults of a TCP line: given for its bound address, else for its configured one.
 testing::NumberFaults FaultsFor(const std::string& bound, const std::string& configured) {
   testing::NumberFaults none;
@@ -65,30 +49,16 @@ testing::NumberFaults FaultsFor(const std::string& bound, const std::string& con
   return given || bound.empty() ? faults : faults::ForNumber(configured);
 }
 
-// What a waiting TCP line parks when it closes: its listening socket and the address it is
-// bound to.
-class ParkedSocket : public ParkedAddress {
+// What a waiting TCP line parks when it closes: its listening socket, the callers it kept and
+// the address it is bound to.
+class ParkedSocket : public ParkedListener {
  public:
-  ParkedSocket(int fd, std::string bound, WaitingCallers callers)
-      : fd_(fd), bound_(std::move(bound)), callers_(std::move(callers)) {}
-  ~ParkedSocket() override {
-    if (fd_ >= 0) close(fd_);
-  }
+  ParkedSocket(ListenerParts parts, std::string bound)
+      : ParkedListener(std::move(parts)), bound_(std::move(bound)) {}
   const std::string& bound() const { return bound_; }
-  int Take(WaitingCallers* callers) {
-    *callers = std::move(callers_);
-    return std::exchange(fd_, -1);
-  }
 
  private:
-  int fd_;
   std::string bound_;
-  WaitingCallers callers_;  // closed when the port is given back
-};
-
-// Lets a task posted to the event loop find a line that may be gone by the time it runs.
-struct LineAnchor {
-  ProviderLine* line = nullptr;
 };
 
 std::string ParkingKey(const std::string& listen) {
@@ -106,17 +76,16 @@ class TcpCall : public StreamCall {
         answer_timeout_ms_(answer_timeout_ms) {}
 
   // Incoming, on the accepted connection `fd`.
-  TcpCall(ProviderContext& context, const testing::NumberFaults& faults, int fd,
+  TcpCall(ProviderContext& context, const testing::NumberFaults& faults, posix::UniqueFd fd,
           const std::string& peer)
       : StreamCall(context, faults, "tcp:" + peer) {
-    AdoptIncoming(fd);
+    AdoptIncoming(std::move(fd));
   }
 
   std::string CallerName() const override { return device_name_.substr(4); }  // "tcp:" + peer
 
   void Start() override {
-    phase_ = Phase::kDialing;
-    Report(LINECALLSTATE_DIALING);
+    EnterPhase(Phase::kDialing, {{LINECALLSTATE_DIALING}});
     StartAnswerTimer(answer_timeout_ms_);
     SocketAddress numeric;
     if (Resolver::ParseNumeric(destination_.host, destination_.port, &numeric)) {
@@ -135,7 +104,7 @@ class TcpCall : public StreamCall {
 
  private:
   void Resolved(std::vector<SocketAddress> addresses, const std::string& problem) {
-    if (phase_ != Phase::kDialing) return;
+    if (phase() != Phase::kDialing) return;
     if (addresses.empty()) {
       context_.report_problem(problem);
       FailDisconnected(LINEDISCONNECTMODE_BADADDRESS);
@@ -149,13 +118,15 @@ class TcpCall : public StreamCall {
   void ConnectNext() {
     while (next_ < addresses_.size()) {
       const SocketAddress& address = addresses_[next_++];
-      int fd = socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      if (fd < 0) {
+      posix::UniqueFd fd(
+          socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+      if (!fd) {
         last_error_ = errno;
         continue;
       }
-      SetSocket(fd, false);
-      int rc = connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
+      SetSocket(std::move(fd));
+      int rc =
+          connect(SocketFd(), reinterpret_cast<const sockaddr*>(&address.storage), address.length);
       if (rc == 0) {
         Connected();
         return;
@@ -176,7 +147,7 @@ class TcpCall : public StreamCall {
   void ConnectFinished() {
     int error = 0;
     socklen_t length = sizeof error;
-    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    if (getsockopt(SocketFd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
     if (error == 0) {
       Connected();
       return;
@@ -187,7 +158,7 @@ class TcpCall : public StreamCall {
   }
 
   void Connected() {
-    SetSocket(fd_, true);
+    MarkSocketConnected();
     EnterConnected();
   }
 
@@ -198,72 +169,38 @@ class TcpCall : public StreamCall {
   int last_error_ = ECONNREFUSED;
 };
 
-class TcpLine : public ProviderLine {
+class TcpLine : public ListeningLine {
  public:
   TcpLine(ProviderContext& context, LineEvents* events, std::string listen, int default_port,
           int answer_timeout_s, std::optional<TcpAllowList> allow)
-      : context_(context),
-        events_(events),
+      : ListeningLine(context, events, answer_timeout_s),
         listen_(std::move(listen)),
         default_port_(default_port),
-        answer_timeout_s_(answer_timeout_s),
-        allow_(std::move(allow)),
-        listener_(context.loop) {
-    anchor_->line = this;
+        allow_(std::move(allow)) {
+    SetKey(ParkingKey(listen_));
   }
 
   ~TcpLine() override {
-    anchor_->line = nullptr;
-    if (!listener_.Listening()) return;
+    if (!Listening()) return;
     // A line that waited for calls keeps its port for a moment, for this process to open the
     // line again without a gap another process could bind in.
-    HeldHere().erase(listen_);
-    ParkAddress(context_.loop, ParkingKey(listen_),
-                std::make_unique<ParkedSocket>(listener_.Detach(), bound_, std::move(waiting_)));
+    Park(std::make_unique<ParkedSocket>(StopForParking(), bound_));
   }
 
   const std::string& bound() const { return bound_; }
 
   bool Holds(const std::string& name) const override {
-    return listener_.Listening() && (name == listen_ || name == bound_);
-  }
-
-  AddressHold HoldsAddress(std::string* why) const override {
-    if (listener_.Listening()) return AddressHold::kHeld;
-    if (!taken_by_owner_) {
-      *why = "line for " + listen_ + " was opened for outgoing calls only";
-    } else if (!take_problem_.empty()) {
-      *why = take_problem_;
-    } else if (HeldHere().count(listen_) != 0) {
-      *why = listen_ + " is listened on by another line of this process";
-    } else {
-      *why = "cannot listen on " + listen_ + ": " + std::strerror(EADDRINUSE);
-    }
-    return AddressHold::kNotHeld;
+    return Listening() && (name == listen_ || name == bound_);
   }
 
   // Listens when the address is free. Returns 0 also when it is in use (outgoing calls only).
   LONG TakeAddress() {
-    taken_by_owner_ = true;
-    if (HeldHere().count(listen_) != 0) return 0;
-    const auto answer = [this](int accepted, const sockaddr_storage& peer) {
-      Accept(accepted, peer);
-    };
-    if (auto parked = TakeParkedAddress(context_.loop, ParkingKey(listen_))) {
-      auto& socket = static_cast<ParkedSocket&>(*parked);
-      bound_ = socket.bound();
-      if (!listener_.Start(socket.Take(&waiting_), answer)) {
-        bound_.clear();
-        return LINEERR_RESOURCEUNAVAIL;
-      }
-      HeldHere()[listen_] = this;
-      // A caller kept while the line was closed is offered now, from the loop (the line is
-      // not known to the service until this open returns).
-      if (!waiting_.empty()) {
-        context_.loop.Post([anchor = anchor_] {
-          if (anchor->line != nullptr) anchor->line->LineFree();
-        });
-      }
+    MarkTakenByOwner();
+    if (HeldHere(key()) != nullptr) return 0;
+    bool listening = false;
+    if (auto parked = TakeParked(&listening)) {
+      if (!listening) return LINEERR_RESOURCEUNAVAIL;
+      bound_ = static_cast<ParkedSocket&>(*parked).bound();
       return 0;
     }
     std::optional<HostPort> address = ParseHostPort(listen_, -1, true);
@@ -271,41 +208,38 @@ class TcpLine : public ProviderLine {
     if (!address || !Resolver::ParseNumeric(address->host, address->port, &socket_address)) {
       return Broken("cannot listen on " + listen_ + ": not an address", LINEERR_OPERATIONFAILED);
     }
-    int fd =
-        socket(socket_address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    posix::UniqueFd fd(
+        socket(socket_address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) {
       return Broken("cannot listen on " + listen_ + ": " + std::strerror(errno),
                     LINEERR_RESOURCEUNAVAIL);
     }
     int on = 1;
     // Lets a new listener bind while connections of an old one linger in TIME_WAIT; two
     // listeners on one port are still refused (EADDRINUSE).
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (address->ipv6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&socket_address.storage), socket_address.length) !=
-        0) {
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (address->ipv6) setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&socket_address.storage),
+             socket_address.length) != 0) {
       int error = errno;
-      close(fd);
       if (error == EADDRINUSE) return 0;  // another process waits there
       return Broken("cannot listen on " + listen_ + ": " + std::strerror(error),
                     LINEERR_OPERATIONFAILED);
     }
-    if (listen(fd, kListenBacklog) != 0) {
+    if (listen(fd.get(), kListenBacklog) != 0) {
       int error = errno;
-      close(fd);
       if (error == EADDRINUSE) return 0;
       return Broken("cannot listen on " + listen_ + ": " + std::strerror(error),
                     LINEERR_OPERATIONFAILED);
     }
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    getsockname(fd.get(), reinterpret_cast<sockaddr*>(&local), &length);
     bound_ = DescribeAddress(local);  // before the first call can come in, which reads it
-    if (!listener_.Start(fd, answer)) {
+    if (!Listen(std::move(fd))) {
       bound_.clear();
       return LINEERR_RESOURCEUNAVAIL;
     }
-    HeldHere()[listen_] = this;
     return 0;
   }
 
@@ -320,69 +254,41 @@ class TcpLine : public ProviderLine {
       return nullptr;
     }
     auto call = std::make_unique<TcpCall>(context_, FaultsFor(bound_, listen_), std::move(*address),
-                                          AnswerTimeoutMs(answer_timeout_s_));
+                                          AnswerTimeoutMs());
     // A line that dials out stops listening rather than holding the port for the whole call:
     // a process waiting on that address can take it meanwhile (callers are refused either way
     // while this call lasts).
-    if (listener_.Listening()) {
-      listener_.Close();
-      HeldHere().erase(listen_);
-    }
+    StopListening();
     return call;
   }
 
- private:
-  LONG Broken(const std::string& problem, LONG result) {
-    take_problem_ = problem;
-    context_.report_problem(problem);
-    return result;
-  }
-
-  void LineFree() override {
-    if (auto caller = waiting_.TakeFirst()) Answer(caller->fd, caller->peer);
-  }
-
-  void KeepCaller(int fd, std::string peer) override {
-    if (!waiting_.Keep(fd, std::move(peer))) close(fd);
-  }
-
+ protected:
   // A new connection: a caller not on the line's allow list is reset at once, before
   // anything is read or offered; anyone else is answered (or kept, or turned away busy).
-  void Accept(int fd, const sockaddr_storage& peer) {
+  void OnAccepted(posix::UniqueFd fd, const sockaddr_storage& peer) override {
     if (!allow_ || !allow_->Allows(peer)) {
       linger reset{1, 0};
-      setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-      close(fd);
-      return;
+      setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      return;  // `fd` closes: a reset
     }
-    Answer(fd, DescribeAddress(peer));
+    Answer(std::move(fd), DescribeAddress(peer));
+  }
+  testing::NumberFaults IncomingFaults() const override { return FaultsFor(bound_, listen_); }
+  std::unique_ptr<ProviderCall> MakeIncomingCall(posix::UniqueFd fd, const std::string& peer,
+                                                 const testing::NumberFaults& faults) override {
+    return std::make_unique<TcpCall>(context_, faults, std::move(fd), peer);
+  }
+  std::string AddressWords() const override { return listen_; }
+  std::string HeldElsewhereWhy(bool by_line_here) const override {
+    return by_line_here ? listen_ + " is listened on by another line of this process"
+                        : "cannot listen on " + listen_ + ": " + std::strerror(EADDRINUSE);
   }
 
-  void Answer(int fd, const std::string& peer) {
-    testing::NumberFaults faults = FaultsFor(bound_, listen_);
-    const bool busy = faults.busy || events_->HasActiveCall();
-    if (busy && !faults.busy && events_->ActiveCallEnding() && waiting_.Keep(fd, peer)) {
-      return;  // offered once the ending call is idle
-    }
-    if (busy) {
-      close(fd);  // one call per line
-      return;
-    }
-    events_->OfferCall(std::make_unique<TcpCall>(context_, faults, fd, peer));
-  }
-
-  ProviderContext& context_;
-  LineEvents* events_;
+ private:
   std::string listen_;
   int default_port_;
-  int answer_timeout_s_;
   std::optional<TcpAllowList> allow_;  // empty: nobody may call
   std::string bound_;
-  bool taken_by_owner_ = false;  // opened with owner privilege (TakeAddress ran)
-  std::string take_problem_;     // why listening failed, when it did
-  Listener listener_;
-  WaitingCallers waiting_;
-  std::shared_ptr<LineAnchor> anchor_ = std::make_shared<LineAnchor>();
 };
 
 class TcpProvider : public Provider {
@@ -407,10 +313,9 @@ class TcpProvider : public Provider {
     info.name = name_;
     info.provider = "tcp";
     info.address = listen_;
-    auto held = HeldHere().find(listen_);
-    if (held != HeldHere().end()) {
+    if (auto* held = ListeningLine::HeldHere(ParkingKey(listen_))) {
       info.hold = NumberHold::kHeldHere;
-      info.address = held->second->bound();
+      info.address = static_cast<const TcpLine*>(held)->bound();
     } else if (IsAddressParked(ParkingKey(listen_))) {
       info.hold = NumberHold::kFree;  // parked between two calls: any open here takes it back
     } else {
@@ -447,15 +352,14 @@ class TcpProvider : public Provider {
         !Resolver::ParseNumeric(address->host, address->port, &socket_address)) {
       return NumberHold::kFree;
     }
-    int fd = socket(socket_address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return NumberHold::kFree;
+    posix::UniqueFd fd(socket(socket_address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return NumberHold::kFree;
     int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (address->ipv6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    bool in_use = bind(fd, reinterpret_cast<sockaddr*>(&socket_address.storage),
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (address->ipv6) setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    bool in_use = bind(fd.get(), reinterpret_cast<sockaddr*>(&socket_address.storage),
                        socket_address.length) != 0 &&
                   errno == EADDRINUSE;
-    close(fd);
     return in_use ? NumberHold::kHeldElsewhere : NumberHold::kFree;
   }
 

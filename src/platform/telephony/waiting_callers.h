@@ -13,28 +13,34 @@
 #include <optional>
 #include <string>
 
+#include "platform/posix/unique_fd.h"
+
 namespace quodem::telephony {
 
 class WaitingCallers {
  public:
   struct Caller {
-    int fd;
+    posix::UniqueFd fd;
     std::string peer;  // how the line names the caller (a TCP line: its address)
   };
   static constexpr std::size_t kMax = 4;
 
+  // Kept callers still here when the list goes (or is replaced) are turned away: closed.
   WaitingCallers() = default;
-  ~WaitingCallers();
-  WaitingCallers(const WaitingCallers&) = delete;
-  WaitingCallers& operator=(const WaitingCallers&) = delete;
   WaitingCallers(WaitingCallers&& other) noexcept : callers_(std::move(other.callers_)) {
     other.callers_.clear();
   }
-  WaitingCallers& operator=(WaitingCallers&& other) noexcept;
+  WaitingCallers& operator=(WaitingCallers&& other) noexcept {
+    if (this == &other) return *this;
+    callers_ = std::move(other.callers_);
+    other.callers_.clear();
+    return *this;
+  }
   bool empty() const { return callers_.empty(); }
 
-  // Keeps the connection; false (the caller still owns `fd`) when kMax are kept already.
-  bool Keep(int fd, std::string peer);
+  // Keeps the connection; false, with the caller turned away (`fd` closed: busy), when kMax
+  // are kept already.
+  bool Keep(posix::UniqueFd fd, std::string peer);
   // The caller kept first; the others are turned away (their connections closed: busy).
   std::optional<Caller> TakeFirst();
 

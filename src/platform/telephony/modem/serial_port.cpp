@@ -64,16 +64,17 @@ std::optional<SerialPort> SerialPort::Open(const std::string& path, const Serial
     *error = EINVAL;
     return std::nullopt;
   }
-  int fd;
+  posix::UniqueFd opened;
   do {
-    fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
+    opened.reset(open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  } while (!opened && errno == EINTR);
+  if (!opened) {
     *error = errno;
     *reason = path + ": " + std::strerror(errno);
     return std::nullopt;
   }
-  SerialPort port(fd, path, settings);  // closes the descriptor on every failure below
+  const int fd = opened.get();
+  SerialPort port(std::move(opened), path, settings);  // closes it on every failure below
   if (isatty(fd) != 1) {
     *error = ENOTTY;
     *reason = path + " is not a terminal";
@@ -117,14 +118,12 @@ std::optional<SerialPort> SerialPort::Open(const std::string& path, const Serial
 }
 
 SerialPort::SerialPort(SerialPort&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      path_(std::move(other.path_)),
-      settings_(other.settings_) {}
+    : fd_(std::move(other.fd_)), path_(std::move(other.path_)), settings_(other.settings_) {}
 
 SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
   if (this != &other) {
     Close();
-    fd_ = std::exchange(other.fd_, -1);
+    fd_ = std::move(other.fd_);
     path_ = std::move(other.path_);
     settings_ = other.settings_;
   }
@@ -136,35 +135,34 @@ SerialPort::~SerialPort() {
 }
 
 void SerialPort::Close() {
-  if (fd_ < 0) return;
-  Ioctl(fd_, TIOCNXCL, nullptr);
-  close(fd_);
-  fd_ = -1;
+  if (!fd_) return;
+  Ioctl(fd_.get(), TIOCNXCL, nullptr);
+  fd_.reset();
 }
 
 int SerialPort::Duplicate() const {
-  return fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  return fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0);
 }
 
 bool SerialPort::SetLocal(bool local) {
   termios settings{};
-  if (tcgetattr(fd_, &settings) != 0) return false;
+  if (tcgetattr(fd_.get(), &settings) != 0) return false;
   if (local) {
     settings.c_cflag |= CLOCAL;
   } else {
     settings.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
   }
-  return SetAttributes(fd_, settings);
+  return SetAttributes(fd_.get(), settings);
 }
 
 bool SerialPort::HasModemLines() const {
   int bits = 0;
-  return Ioctl(fd_, TIOCMGET, &bits) == 0;
+  return Ioctl(fd_.get(), TIOCMGET, &bits) == 0;
 }
 
 std::optional<ModemLines> SerialPort::ReadModemLines() const {
   int bits = 0;
-  if (Ioctl(fd_, TIOCMGET, &bits) != 0) return std::nullopt;
+  if (Ioctl(fd_.get(), TIOCMGET, &bits) != 0) return std::nullopt;
   ModemLines lines;
   lines.dcd = (bits & TIOCM_CAR) != 0;
   lines.dsr = (bits & TIOCM_DSR) != 0;
@@ -177,18 +175,18 @@ std::optional<ModemLines> SerialPort::ReadModemLines() const {
 
 SerialPort::DtrMethod SerialPort::SetDtr(bool raised) {
   int bit = TIOCM_DTR;
-  if (Ioctl(fd_, raised ? TIOCMBIS : TIOCMBIC, &bit) == 0) return DtrMethod::kModemLines;
+  if (Ioctl(fd_.get(), raised ? TIOCMBIS : TIOCMBIC, &bit) == 0) return DtrMethod::kModemLines;
   if (errno != ENOTTY && errno != EINVAL) return DtrMethod::kFailed;
   termios settings{};
-  if (tcgetattr(fd_, &settings) != 0) return DtrMethod::kFailed;
+  if (tcgetattr(fd_.get(), &settings) != 0) return DtrMethod::kFailed;
   speed_t speed = raised ? *SpeedConstant(settings_.baud) : B0;
   cfsetospeed(&settings, speed);
   if (raised) cfsetispeed(&settings, speed);
-  return SetAttributes(fd_, settings) ? DtrMethod::kSpeedZero : DtrMethod::kFailed;
+  return SetAttributes(fd_.get(), settings) ? DtrMethod::kSpeedZero : DtrMethod::kFailed;
 }
 
 void SerialPort::Flush() {
-  tcflush(fd_, TCIOFLUSH);
+  tcflush(fd_.get(), TCIOFLUSH);
 }
 
 bool TerminalHungUp(int fd) {

@@ -22,6 +22,9 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+
+#include "platform/posix/unique_fd.h"
 
 namespace quodem::telephony::modem {
 
@@ -57,7 +60,7 @@ class SerialPort {
   SerialPort& operator=(const SerialPort&) = delete;
   ~SerialPort();  // gives up exclusive use and closes the device
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
   // A second descriptor on the device (close-on-exec, owned by the caller), for a layer that
   // takes ownership of what it is given; -1 with errno on failure.
@@ -82,11 +85,11 @@ class SerialPort {
   static std::optional<speed_t> SpeedConstant(unsigned baud);
 
  private:
-  SerialPort(int fd, std::string path, SerialSettings settings)
-      : fd_(fd), path_(std::move(path)), settings_(settings) {}
+  SerialPort(posix::UniqueFd fd, std::string path, SerialSettings settings)
+      : fd_(std::move(fd)), path_(std::move(path)), settings_(settings) {}
   void Close();
 
-  int fd_ = -1;
+  posix::UniqueFd fd_;
   std::string path_;
   SerialSettings settings_;
 };

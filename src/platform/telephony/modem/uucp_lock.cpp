@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/posix/unique_fd.h"
+
 namespace quodem::telephony::modem {
 namespace {
 
@@ -31,17 +33,17 @@ std::string BaseName(const std::string& path) {
 // 0 when it holds none.
 pid_t ReadLockPid(const std::string& path, bool* exists, time_t* modified) {
   *exists = false;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return 0;
+  posix::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK));
+  if (!fd) return 0;
   *exists = true;
   struct stat info;
-  *modified = fstat(fd, &info) == 0 ? info.st_mtime : 0;
+  *modified = fstat(fd.get(), &info) == 0 ? info.st_mtime : 0;
   char buffer[32];
   ssize_t n;
   do {
-    n = read(fd, buffer, sizeof buffer - 1);
+    n = read(fd.get(), buffer, sizeof buffer - 1);
   } while (n < 0 && errno == EINTR);
-  close(fd);
+  fd.reset();
   if (n <= 0) return 0;
   buffer[n] = '\0';
   if (n == 4 && (buffer[0] < ' ' || buffer[1] < ' ' || buffer[2] < ' ' || buffer[3] < ' ')) {
@@ -65,17 +67,18 @@ std::string WriteTemporary(const std::string& dir, std::string* reason) {
   static std::atomic<unsigned> counter{0};
   std::string path =
       dir + "/LTMP." + std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1));
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0444);
-  if (fd < 0) {
+  posix::UniqueFd fd(
+      open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0444));
+  if (!fd) {
     *reason = "cannot create a lock file in " + dir + ": " + std::strerror(errno);
     return "";
   }
   char text[16];
   int length = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
-  bool ok = write(fd, text, static_cast<std::size_t>(length)) == length;
+  bool ok = write(fd.get(), text, static_cast<std::size_t>(length)) == length;
   // The mode of the file, not the umask, decides who can read it.
-  fchmod(fd, 0444);
-  if (close(fd) != 0) ok = false;
+  fchmod(fd.get(), 0444);
+  if (fd.Close() != 0) ok = false;
   if (!ok) {
     *reason = "cannot write a lock file in " + dir + ": " + std::strerror(errno);
     unlink(path.c_str());

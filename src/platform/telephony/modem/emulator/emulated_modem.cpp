@@ -45,25 +45,21 @@ EmulatedModem::EmulatedModem(ModemOptions options)
       pty_(options_.path, options_.mode),
       interpreter_(options_.strict),
       calls_(options_.exchange_device, options_.tcp_device, options_.number, [this] { Wake(); }) {
-  epoll_ = epoll_create1(EPOLL_CLOEXEC);
-  wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (epoll_ < 0 || wake_fd_ < 0) {
-    if (epoll_ >= 0) close(epoll_);
-    if (wake_fd_ >= 0) close(wake_fd_);
+  epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
+  wake_fd_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!epoll_ || !wake_fd_) {
     throw std::runtime_error(std::string("cannot set up the modem's loop: ") +
                              std::strerror(errno));
   }
   epoll_event wake{};
   wake.events = EPOLLIN;
-  wake.data.fd = wake_fd_;
-  epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_fd_, &wake);
+  wake.data.fd = wake_fd_.get();
+  epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wake_fd_.get(), &wake);
   Watch();
   try {
     calls_.Open();
   } catch (...) {
-    calls_.Shutdown();
-    close(epoll_);
-    close(wake_fd_);
+    calls_.Shutdown();  // the descriptors close as the members go
     throw;
   }
 }
@@ -72,9 +68,7 @@ EmulatedModem::~EmulatedModem() {
   stopping_ = true;
   Wake();
   if (loop_.joinable()) loop_.join();
-  calls_.Shutdown();  // no callback or pump thread pokes wake_fd_ after this
-  close(epoll_);
-  close(wake_fd_);
+  calls_.Shutdown();  // no callback or pump thread pokes wake_fd_ after this (it closes next)
 }
 
 void EmulatedModem::Start() {
@@ -83,14 +77,14 @@ void EmulatedModem::Start() {
 
 void EmulatedModem::Wake() {
   std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = write(wake_fd_, &one, sizeof one);
+  [[maybe_unused]] ssize_t n = write(wake_fd_.get(), &one, sizeof one);
 }
 
 void EmulatedModem::Watch() {
   epoll_event event{};
   event.events = EPOLLIN | EPOLLOUT | EPOLLPRI | EPOLLET;
   event.data.fd = pty_.fd();
-  epoll_ctl(epoll_, EPOLL_CTL_ADD, pty_.fd(), &event);
+  epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, pty_.fd(), &event);
   readable_ = true;
   writable_ = true;
 }
@@ -111,11 +105,11 @@ void EmulatedModem::Run() {
       timeout = static_cast<int>(std::clamp<long long>(wait.count(), 0, 60000));
     }
     epoll_event events[4];
-    int n = epoll_wait(epoll_, events, 4, timeout);
+    int n = epoll_wait(epoll_.get(), events, 4, timeout);
     for (int i = 0; i < n; ++i) {
-      if (events[i].data.fd == wake_fd_) {
+      if (events[i].data.fd == wake_fd_.get()) {
         std::uint64_t count;
-        [[maybe_unused]] ssize_t r = read(wake_fd_, &count, sizeof count);
+        [[maybe_unused]] ssize_t r = read(wake_fd_.get(), &count, sizeof count);
       } else if (events[i].data.fd == pty_.fd()) {
         if (events[i].events & (EPOLLIN | EPOLLPRI | EPOLLHUP | EPOLLERR)) readable_ = true;
         if (events[i].events & EPOLLOUT) writable_ = true;

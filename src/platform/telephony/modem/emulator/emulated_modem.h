@@ -31,6 +31,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/posix/unique_fd.h"
 #include "platform/telephony/modem/emulator/call_line.h"
 #include "platform/telephony/modem/emulator/command_interpreter.h"
 #include "platform/telephony/modem/emulator/pty_device.h"
@@ -82,8 +83,8 @@ class EmulatedModem {
   PtyDevice pty_;
   CommandInterpreter interpreter_;
   CallLine calls_;
-  int epoll_ = -1;
-  int wake_fd_ = -1;
+  posix::UniqueFd epoll_;
+  posix::UniqueFd wake_fd_;
   std::atomic<bool> stopping_{false};
   std::thread loop_;
 

@@ -53,30 +53,25 @@ void DrainPackets(int master) {
 
 // A new pseudo-terminal, set up but not yet at any path the clients know: the master and the
 // slave's path. Throws std::runtime_error saying what failed.
-std::pair<int, std::string> CreateDevice(mode_t mode) {
-  int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) throw Failure("cannot create a pseudo-terminal");
-  auto fail = [fd](const std::string& what) {
-    int error = errno;
-    close(fd);
-    errno = error;
-    return Failure(what);
-  };
+std::pair<posix::UniqueFd, std::string> CreateDevice(mode_t mode) {
+  posix::UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  if (!master) throw Failure("cannot create a pseudo-terminal");
+  const int fd = master.get();
+  // Failure reads errno first; the descriptor closes as the exception leaves.
   char name[128];
   if (grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname_r(fd, name, sizeof name) != 0) {
-    throw fail("cannot set up a pseudo-terminal");
+    throw Failure("cannot set up a pseudo-terminal");
   }
   const std::string slave = name;
-  if (chmod(slave.c_str(), mode) != 0) throw fail("cannot set the mode of " + slave);
+  if (chmod(slave.c_str(), mode) != 0) throw Failure("cannot set the mode of " + slave);
   int on = 1;
-  if (ioctl(fd, TIOCPKT, &on) != 0) throw fail("cannot put " + slave + " in packet mode");
+  if (ioctl(fd, TIOCPKT, &on) != 0) throw Failure("cannot put " + slave + " in packet mode");
   ApplyDefaults(fd);
   // A slave never opened does not show as closed on the master; opening and closing it once
   // makes the master tell "no client" until a real one opens it.
-  int probe = OpenSlave(slave);
-  if (probe >= 0) close(probe);
+  posix::UniqueFd(OpenSlave(slave)).reset();
   DrainPackets(fd);  // the settings packet of our own
-  return {fd, slave};
+  return {std::move(master), slave};
 }
 
 }  // namespace
@@ -96,7 +91,6 @@ PtyDevice::~PtyDevice() {
   if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slave_path_) {
     unlink(link_path_.c_str());
   }
-  if (master_ >= 0) close(master_);
 }
 
 void PtyDevice::Open() {
@@ -109,13 +103,12 @@ void PtyDevice::Open() {
       rename(temporary.c_str(), link_path_.c_str()) != 0) {
     int error = errno;
     unlink(temporary.c_str());
-    close(fd);
+    fd.reset();
     errno = error;
     throw Failure("cannot make the link " + link_path_);
   }
   // Closing the old master hangs up its slave: every client descriptor on it ends now.
-  if (master_ >= 0) close(master_);
-  master_ = fd;
+  master_ = std::move(fd);
   slave_path_ = std::move(slave);
 }
 
@@ -124,7 +117,7 @@ PtyDevice::ReadResult PtyDevice::Read(std::size_t max) {
   std::string buffer(max + 1, '\0');
   ssize_t n;
   do {
-    n = read(master_, buffer.data(), buffer.size());
+    n = read(master_.get(), buffer.data(), buffer.size());
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return result;
@@ -148,7 +141,7 @@ long PtyDevice::Write(std::string_view bytes) {
   if (!ClientPresent()) return -1;
   ssize_t n;
   do {
-    n = write(master_, bytes.data(), bytes.size());
+    n = write(master_.get(), bytes.data(), bytes.size());
   } while (n < 0 && errno == EINTR);
   if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
   return n;
@@ -156,7 +149,7 @@ long PtyDevice::Write(std::string_view bytes) {
 
 termios PtyDevice::Settings() const {
   termios settings{};
-  tcgetattr(master_, &settings);
+  tcgetattr(master_.get(), &settings);
   return settings;
 }
 
@@ -165,22 +158,21 @@ bool PtyDevice::ExtendedProcessing() const {
 }
 
 bool PtyDevice::ClientPresent() const {
-  pollfd p{master_, POLLOUT, 0};
+  pollfd p{master_.get(), POLLOUT, 0};
   if (poll(&p, 1, 0) < 0) return false;
   return (p.revents & POLLHUP) == 0;
 }
 
 std::size_t PtyDevice::UnreadByClient() const {
-  int fd = OpenSlave(slave_path_);
-  if (fd < 0) return 0;  // a client holding it exclusively: cannot tell
+  posix::UniqueFd fd(OpenSlave(slave_path_));
+  if (!fd) return 0;  // a client holding it exclusively: cannot tell
   int count = 0;
-  if (ioctl(fd, FIONREAD, &count) != 0) count = 0;
-  close(fd);
+  if (ioctl(fd.get(), FIONREAD, &count) != 0) count = 0;
   return count > 0 ? static_cast<std::size_t>(count) : 0;
 }
 
 void PtyDevice::DiscardOutput() {
-  tcflush(master_, TCOFLUSH);
+  tcflush(master_.get(), TCOFLUSH);
 }
 
 void PtyDevice::HangUp() {

@@ -29,6 +29,8 @@
 
 #include <string>
 
+#include "platform/posix/unique_fd.h"
+
 namespace quodem::telephony::modem::emulator {
 
 class PtyDevice {
@@ -42,7 +44,7 @@ class PtyDevice {
   PtyDevice(const PtyDevice&) = delete;
   PtyDevice& operator=(const PtyDevice&) = delete;
 
-  int fd() const { return master_; }  // changes when HangUp had to recreate the device
+  int fd() const { return master_.get(); }  // changes when HangUp had to recreate the device
   const std::string& LinkPath() const { return link_path_; }
   const std::string& SlavePath() const { return slave_path_; }
 
@@ -78,7 +80,7 @@ class PtyDevice {
 
   std::string link_path_;
   mode_t mode_;
-  int master_ = -1;
+  posix::UniqueFd master_;
   std::string slave_path_;
 };
 

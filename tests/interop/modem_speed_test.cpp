@@ -89,6 +89,15 @@ TEST(ModemSpeed, A64KiBFileTakesTheTimeTheRateImpliesWithProgressEverySecond) {
     if (EventName(timed.event) == "state" && timed.event.String("state") == "csConnected")
       connected = timed.at;
   }
+  // Both sides say the rate the modems connected at.
+  for (const std::vector<TimedEvent>* side : {&sent, &got}) {
+    std::vector<std::int64_t> rates;
+    for (const TimedEvent& timed : *side) {
+      if (EventName(timed.event) == "state" && timed.event.String("state") == "csConnected")
+        rates.push_back(timed.event.Integer("rate").value_or(0));
+    }
+    EXPECT_EQ(rates, std::vector<std::int64_t>{kBitsPerSecond});
+  }
   std::int64_t size = -1;
   for (const TimedEvent& timed : got) {
     if (EventName(timed.event) != "file") continue;

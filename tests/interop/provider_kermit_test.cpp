@@ -132,9 +132,11 @@ TEST_F(ProviderWithKermit, ProviderDialsKermitWhichReadsTheFrameByteExact) {
   const Env line = ModemLine("a", emulator.Path("101"));
   // --stay: the dialer keeps the call until Kermit hangs up, so Kermit reads in CONNECT
   // whatever its speed.
-  const ToolResult dial =
-      RunTool({"dial", "102", "--json", "--stay", "--message", message}, "", line);
+  const ToolResult dial = RunTool({"dial", "102", "--stay", "--message", message}, "", line);
   EXPECT_EQ(dial.status, 0) << dial.err;
+  // The emulator connects at the speed of the provider's port (115200 unless configured),
+  // and the tool's connected line says so.
+  EXPECT_NE(dial.out.find("call: connected at 115200 bit/s\n"), std::string::npos) << dial.out;
   const ProgramResult result = kermit.Finish();
   EXPECT_EQ(result.status, 0) << result.output;
   std::string logged = ReadFile(log);

@@ -21,11 +21,13 @@ class JsonReporter : public Reporter {
  public:
   explicit JsonReporter(Output& out) : out_(out) {}
 
-  void State(CallState state) override {
-    Emit(JsonObject()
-             .Add("event", "state")
-             .Add("state", CallStateName(state))
-             .Add("value", static_cast<int>(state)));
+  void State(CallState state, unsigned rate) override {
+    JsonObject object;
+    object.Add("event", "state")
+        .Add("state", CallStateName(state))
+        .Add("value", static_cast<int>(state));
+    if (rate > 0) object.Add("rate", static_cast<std::int64_t>(rate));
+    Emit(object);
   }
 
   void Failed(const Failure& failure) override {

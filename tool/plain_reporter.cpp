@@ -21,7 +21,9 @@ class PlainReporter : public Reporter {
  public:
   explicit PlainReporter(Output& out) : out_(out) {}
 
-  void State(CallState state) override { Line("call: " + CallStateWords(state)); }
+  void State(CallState state, unsigned rate) override {
+    Line("call: " + CallStateWords(state, rate));
+  }
 
   void Failed(const Failure& failure) override {
     std::lock_guard<std::mutex> lock(lock_);

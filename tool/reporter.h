@@ -44,7 +44,9 @@ class Reporter {
  public:
   virtual ~Reporter() = default;
 
-  virtual void State(CallState state) = 0;
+  // `rate`: for csConnected, the rate the call connected at in bits per second when the line
+  // knows it (a modem's CONNECT rate), else 0; 0 for every other state.
+  virtual void State(CallState state, unsigned rate) = 0;
   virtual void Failed(const Failure& failure) = 0;
   // Progress of a transfer; a form may drop reports to a few per second, but never the first
   // or the one with size == total.

@@ -276,10 +276,10 @@ void CallSession::Notify() {
   (void)ignored;
 }
 
-void CallSession::ReportState(CallState state) {
+void CallSession::ReportState(CallState state, unsigned rate) {
   if (last_reported_ == state) return;
   last_reported_ = state;
-  reporter_.State(state);
+  reporter_.State(state, rate);
 }
 
 void CallSession::AnnounceConnected(const TQuodem& modem) {
@@ -295,7 +295,13 @@ void CallSession::AnnounceConnected(const TQuodem& modem) {
   if (phase_ != CallPhase::kNone && phase_ != CallPhase::kSettingUp) return;
   connected_ = true;
   phase_ = CallPhase::kConnected;
-  ReportState(csConnected);
+  // The rate the call connected at, as the line tells it (a modem's CONNECT rate; 0 when
+  // the line has none).
+  LINECALLINFO info{};
+  info.dwTotalSize = sizeof info;
+  const HCALL call = CallRecord.Call.load();
+  const unsigned rate = call != 0 && lineGetCallInfoA(call, &info) == 0 ? info.dwRate : 0;
+  ReportState(csConnected, rate);
   // Held back while the call was set up; the call connected, so they are worth telling.
   for (LONG code : held_errors_) reporter_.Failed(TelephonyFailure(code));
   held_errors_.clear();

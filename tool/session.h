@@ -151,8 +151,9 @@ class CallSession {
   void OnFileError(const std::string& name, const std::string& reason);
   // With lock_ held: reports csConnected once the component holds the port.
   void AnnounceConnected(const TQuodem& modem);
-  // With lock_ held: reports `state` unless it is the one reported last.
-  void ReportState(CallState state);
+  // With lock_ held: reports `state` unless it is the one reported last; `rate` as
+  // Reporter::State has it.
+  void ReportState(CallState state, unsigned rate = 0);
   void Notify();  // with lock_ held
   // Runs Dial or Wait; false when it reported an error on this thread while it ran.
   bool HostCall(const std::function<void()>& operation);

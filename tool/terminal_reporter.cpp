@@ -41,7 +41,9 @@ class TerminalReporter : public Reporter {
  public:
   explicit TerminalReporter(Output& out) : out_(out) {}
 
-  void State(CallState state) override { Line("call: " + CallStateWords(state)); }
+  void State(CallState state, unsigned rate) override {
+    Line("call: " + CallStateWords(state, rate));
+  }
 
   void Failed(const Failure& failure) override { Problem(failure.message); }
 

@@ -89,6 +89,12 @@ std::string CallStateWords(CallState state) {
   return "unknown state";
 }
 
+std::string CallStateWords(CallState state, unsigned rate) {
+  std::string words = CallStateWords(state);
+  if (state == csConnected && rate > 0) words += " at " + std::to_string(rate) + " bit/s";
+  return words;
+}
+
 std::string FormatResultCode(LONG code) {
   struct Name {
     LONG code;

@@ -18,8 +18,10 @@ std::string FormatRate(double bytes_per_second);
 // duration.
 std::string FormatDuration(double seconds);
 
-// A call state in words: "connected", "ringing", "incoming call".
+// A call state in words: "connected", "ringing", "incoming call"; with a rate (bits per
+// second, not 0) the connected state says it: "connected at 33600 bit/s".
 std::string CallStateWords(CallState state);
+std::string CallStateWords(CallState state, unsigned rate);
 
 // A telephony result code as the tool prints it: "0x80000005 (LINEERR_CALLUNAVAIL)", or just
 // the hexadecimal value for codes it has no name for.

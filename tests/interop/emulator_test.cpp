@@ -139,6 +139,24 @@ TEST(Emulator, DtrDropAndCloseHangUp) {
   }
 }
 
+TEST(Emulator, DtrDropWaitsForTheDataWrittenBeforeItAtALowRate) {
+  // 16 KB at 1920 bytes/s take over eight seconds to cross: the device holds them, the DTE
+  // drops DTR for a second and raises it again, as a hang-up does. The far end still gets
+  // every byte, then the hang-up.
+  EmulatorProcess emulator({"101", "102"}, {"--speed", "19200"});
+  Dte a(emulator.Path("101"));
+  Dte b(emulator.Path("102"));
+  Connect(a, b, "102");
+  const std::string data = tool::testing::RandomBytes(16 * 1024, 19);
+  a.Send(data);
+  a.SetSpeed(B0);
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // how long a hang-up holds DTR low
+  a.SetSpeed(B57600);
+  EXPECT_TRUE(b.ReadExactly(data.size()) == data);
+  b.Expect("\r\nNO CARRIER\r\n");
+  a.Expect("\r\nNO CARRIER\r\n");
+}
+
 TEST(Emulator, DialsAHostOverTcpAndReportsTheSpeedItPaces) {
   int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(listener, 0);

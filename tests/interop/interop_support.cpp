@@ -44,6 +44,16 @@ std::string WriteScript(const std::string& name, const std::string& text) {
   return path;
 }
 
+tool::testing::Env ModemLine(const std::string& name, const std::string& device,
+                             const std::string& extra) {
+  const std::string dir = tool::testing::MakeDir("config-" + name);
+  const std::string locks = tool::testing::MakeDir("locks-" + name);
+  tool::testing::WriteFile(dir + "/lines.conf", "[line]\nprovider = modem\nname = Modem " + name +
+                                                    "\ndevice = " + device +
+                                                    "\nlock_dir = " + locks + "\n" + extra);
+  return {{"QUODEM_CONFIG", dir + "/lines.conf"}};
+}
+
 // ---- the emulator ----
 
 EmulatorProcess::EmulatorProcess(const std::vector<std::string>& numbers,

@@ -101,4 +101,10 @@ class BackgroundProgram {
 
 std::string WriteScript(const std::string& name, const std::string& text);
 
+// A configuration with one modem line (`name` "Modem NAME") on `device`, lock files in a
+// folder of the test's own, and `extra` (more "key = value" lines) in its section; the
+// environment that points the tool at it.
+tool::testing::Env ModemLine(const std::string& name, const std::string& device,
+                             const std::string& extra = "");
+
 }  // namespace quodem::interop

@@ -27,15 +27,6 @@ using tool::testing::RunTool;
 using tool::testing::ToolResult;
 using tool::testing::WriteFile;
 
-// A configuration with one modem line on `device`, lock files in a folder of the test's own.
-Env ModemLine(const std::string& name, const std::string& device) {
-  const std::string dir = MakeDir("config-" + name);
-  const std::string locks = MakeDir("locks-" + name);
-  WriteFile(dir + "/lines.conf", "[line]\nprovider = modem\nname = Modem " + name +
-                                     "\ndevice = " + device + "\nlock_dir = " + locks + "\n");
-  return {{"QUODEM_CONFIG", dir + "/lines.conf"}};
-}
-
 std::vector<std::string> States(const std::vector<JsonLine>& events) {
   std::vector<std::string> states;
   for (const JsonLine& event : EventsNamed(events, "state"))

@@ -29,7 +29,10 @@ const std::map<std::string, Schema>& Events() {
         {"name", {Type::kString, true, {}}},
         {"name_hex", {Type::kHex, false, {}}},
         {"address", {Type::kString, true, {}}}}},
-      {"state", {{"state", {Type::kString, true, {}}}, {"value", {Type::kInteger, true, {}}}}},
+      {"state",
+       {{"state", {Type::kString, true, {}}},
+        {"value", {Type::kInteger, true, {}}},
+        {"rate", {Type::kInteger, false, {}}}}},
       {"error",
        {{"reason",
          {Type::kString,
@@ -151,6 +154,9 @@ std::string SchemaProblem(const JsonLine& line) {
     if (value < 0 || value > 13) return what + ": value out of range";
     if (line.String("state") != quodem::CallStateName(static_cast<quodem::CallState>(value))) {
       return what + ": state and value disagree";
+    }
+    if (line.Has("rate") && (value != quodem::csConnected || *line.Integer("rate") <= 0)) {
+      return what + ": a rate belongs to csConnected and is positive";
     }
   } else if (name == "sent" || name == "received") {
     if (*line.Integer("size") > *line.Integer("total")) return what + ": size above total";

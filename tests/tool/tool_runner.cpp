@@ -145,15 +145,20 @@ void BackgroundTool::ReadOutput(int fd) {
     if (n <= 0) break;
     pending.append(chunk, static_cast<std::size_t>(n));
     std::size_t newline;
+    const auto now = std::chrono::steady_clock::now();
     while ((newline = pending.find('\n')) != std::string::npos) {
       std::lock_guard<std::mutex> lock(lock_);
       lines_.push_back(pending.substr(0, newline));
+      arrivals_.push_back(now);
       pending.erase(0, newline + 1);
       changed_.notify_all();
     }
   }
   std::lock_guard<std::mutex> lock(lock_);
-  if (!pending.empty() && !stopped) lines_.push_back(pending);
+  if (!pending.empty() && !stopped) {
+    lines_.push_back(pending);
+    arrivals_.push_back(std::chrono::steady_clock::now());
+  }
   out_ended_ = true;
   changed_.notify_all();
 }
@@ -262,6 +267,11 @@ int BackgroundTool::Finish(std::chrono::seconds limit) {
 std::vector<std::string> BackgroundTool::Lines() {
   std::lock_guard<std::mutex> lock(lock_);
   return lines_;
+}
+
+std::vector<std::chrono::steady_clock::time_point> BackgroundTool::Arrivals() {
+  std::lock_guard<std::mutex> lock(lock_);
+  return arrivals_;
 }
 
 std::string BackgroundTool::Err() {

@@ -89,6 +89,8 @@ class BackgroundTool {
   // is checked against the schema.
   int Finish(std::chrono::seconds limit = kExitGuard);
   std::vector<std::string> Lines();
+  // When each output line was read from the tool, in the order of Lines().
+  std::vector<std::chrono::steady_clock::time_point> Arrivals();
   std::string Err();
   ToolResult Result();  // after Finish
 
@@ -103,6 +105,7 @@ class BackgroundTool {
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<std::string> lines_;
+  std::vector<std::chrono::steady_clock::time_point> arrivals_;  // one per line
   std::string err_;
   bool out_ended_ = false;
   int status_ = -1;

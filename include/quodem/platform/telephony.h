@@ -251,6 +251,21 @@ struct LINECALLPARAMS {
   DWORD dwDevSpecificOffset;
 };
 
+// What lineGetCallInfoA tells of a call: the fixed head of the usual call-information block
+// (this service offers none of its variable part). dwRate is the rate the call connected at,
+// in bits per second, when the line learned one (a modem's CONNECT rate), else 0.
+struct LINECALLINFO {
+  DWORD dwTotalSize;
+  DWORD dwNeededSize;
+  DWORD dwUsedSize;
+  HLINE hLine;
+  DWORD dwLineDeviceID;
+  DWORD dwAddressID;
+  DWORD dwBearerMode;
+  DWORD dwRate;
+  DWORD dwMediaMode;
+};
+
 struct VARSTRING {
   DWORD dwTotalSize;
   DWORD dwNeededSize;
@@ -298,6 +313,9 @@ LONG lineDialA(HCALL hCall, const char* lpszDestAddress, DWORD dwCountryCode);
 // LINEERR_INVALCALLSTATE.
 LONG lineGetIDA(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, VARSTRING* lpDeviceID,
                 const char* lpszDeviceClass);
+// Fills the call's information (LINECALLINFO above); LINEERR_INVALCALLHANDLE for a call the
+// process does not know, LINEERR_STRUCTURETOOSMALL when dwTotalSize is below the block's size.
+LONG lineGetCallInfoA(HCALL hCall, LINECALLINFO* lpCallInfo);
 // Hangs up gracefully: bytes already handed to the port still reach the peer before it sees
 // the hang-up. The call then goes idle.
 LONG lineDrop(HCALL hCall, const char* lpsUserUserInfo, DWORD dwSize);

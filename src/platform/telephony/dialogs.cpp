@@ -47,7 +47,8 @@ bool Ask(std::istream& in, std::ostream& out, const std::string& label, const st
     std::size_t begin = answer.find_first_not_of(" \t");
     std::size_t end = answer.find_last_not_of(" \t");
     answer = begin == std::string::npos ? "" : answer.substr(begin, end - begin + 1);
-    if (answer.empty()) return true;  // Enter keeps the value
+    if (answer.empty()) return true;    // Enter keeps the value
+    if (answer == "-") answer.clear();  // empties it, where it may be empty
     std::string problem = answer.size() > kMaxAnswer ? "too long" : check(answer);
     if (problem.empty()) {
       *value = answer;
@@ -99,7 +100,7 @@ bool EditLineSettings(ServiceConfig& config, DWORD device_id, std::istream& in, 
   const ProviderKind* kind = FindProviderKind(line.provider);
   if (kind == nullptr) return false;
   out << "Line " << device_id << ": \"" << line.Get("name") << "\" (" << kind->name
-      << "). Press Enter to keep a value.\n";
+      << "). Press Enter to keep a value, - to empty it.\n";
   for (const KeyRule& rule : kind->keys) {
     std::string value = line.Get(rule.key);
     auto check = [&](const std::string& candidate) -> std::string {
@@ -134,7 +135,7 @@ bool EditLineSettings(ServiceConfig& config, DWORD device_id, std::istream& in, 
 bool EditDialingLocation(ServiceConfig& config, const std::string& address_in, std::istream& in,
                          std::ostream& out) {
   Location location = config.location;
-  out << "Dialing location. Press Enter to keep a value.\n";
+  out << "Dialing location. Press Enter to keep a value, - to empty it.\n";
   struct Field {
     const char* key;
     const char* help;

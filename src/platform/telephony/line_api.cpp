@@ -73,6 +73,10 @@ LONG lineGetIDA(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, VAR
   return Service::Instance().GetId(hLine, hCall, dwSelect, lpDeviceID, lpszDeviceClass);
 }
 
+LONG lineGetCallInfoA(HCALL hCall, LINECALLINFO* lpCallInfo) {
+  return Service::Instance().GetCallInfo(hCall, lpCallInfo);
+}
+
 LONG lineDrop(HCALL hCall, const char* lpsUserUserInfo, DWORD dwSize) {
   (void)lpsUserUserInfo;
   (void)dwSize;

@@ -78,6 +78,9 @@ class ProviderCall {
   virtual bool PeerHungUp() const { return false; }
   // How the line names the caller of an incoming call (a TCP line: its address).
   virtual std::string CallerName() const { return {}; }
+  // The rate a connected call runs at, in bits per second, when the line learned one (a
+  // modem's CONNECT rate); 0 otherwise.
+  virtual DWORD Rate() const { return 0; }
   // "comm/datamodem" on a connected call: the name of the device carrying the call, and a
   // new port handle on it that the caller owns (0 on failure).
   virtual std::string PortDeviceName() const = 0;

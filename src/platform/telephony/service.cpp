@@ -546,6 +546,26 @@ LONG Service::GetId(HLINE line, HCALL call, DWORD select, VARSTRING* id, const c
   return 0;
 }
 
+LONG Service::GetCallInfo(HCALL call, LINECALLINFO* info) {
+  std::lock_guard<std::mutex> guard(mu_);
+  if (info == nullptr) return LINEERR_INVALPOINTER;
+  Call* record = FindCall(call);
+  if (record == nullptr) return LINEERR_INVALCALLHANDLE;
+  if (info->dwTotalSize < sizeof(LINECALLINFO)) return LINEERR_STRUCTURETOOSMALL;
+  const DWORD total = info->dwTotalSize;
+  *info = LINECALLINFO{};
+  info->dwTotalSize = total;
+  info->dwNeededSize = info->dwUsedSize = sizeof(LINECALLINFO);
+  info->hLine = record->line;
+  if (OpenLine* line = FindLine(record->line)) info->dwLineDeviceID = line->device;
+  info->dwBearerMode = LINEBEARERMODE_DATA;
+  info->dwMediaMode = LINEMEDIAMODE_DATAMODEM;
+  if (record->state == LINECALLSTATE_CONNECTED && record->provider) {
+    info->dwRate = record->provider->Rate();
+  }
+  return 0;
+}
+
 LONG Service::Drop(HCALL call) {
   std::lock_guard<std::mutex> guard(mu_);
   Call* record = FindCall(call);

@@ -50,6 +50,7 @@ class Service {
   LONG Answer(HCALL call);
   LONG Dial(HCALL call, const char* destination);
   LONG GetId(HLINE line, HCALL call, DWORD select, VARSTRING* id, const char* device_class);
+  LONG GetCallInfo(HCALL call, LINECALLINFO* info);
   LONG Drop(HCALL call);
   LONG DeallocateCall(HCALL call);
   // lineTranslateDialogA's checks of the session, device and version (0 when fine).

@@ -224,8 +224,20 @@ TEST_F(ModemLineTest, RingWithCallerIdIsAnsweredCarriesDataAndCarrierLossEndsIt)
   modem_->Say(Final("RING") + Final("DATE=1209") + Final("NMBR=5550123") + Final("RING"));
   HCALL call = party.recorder.WaitOffered();
   EXPECT_EQ(ListLines().at(0).caller, "5550123");
+  LINECALLINFO info{};
+  info.dwTotalSize = sizeof info;
+  ASSERT_EQ(lineGetCallInfoA(call, &info), 0);
+  EXPECT_EQ(info.dwRate, 0u);  // offered, not connected: no rate yet
   party.Answer(call);
   EXPECT_EQ(ListLines().at(0).rate, 28800u);
+  // The call's information carries the CONNECT rate too.
+  ASSERT_EQ(lineGetCallInfoA(call, &info), 0);
+  EXPECT_EQ(info.dwRate, 28800u);
+  EXPECT_EQ(info.dwUsedSize, sizeof info);
+  EXPECT_EQ(info.dwMediaMode, LINEMEDIAMODE_DATAMODEM);
+  info.dwTotalSize = sizeof info - 1;
+  EXPECT_EQ(lineGetCallInfoA(call, &info), LINEERR_STRUCTURETOOSMALL);
+  EXPECT_EQ(lineGetCallInfoA(call + 1000, &info), LINEERR_INVALCALLHANDLE);
   modem_->Stop();  // the device carries data now
   PortId port = TakePort(call);
   ASSERT_EQ(port.result, 0);

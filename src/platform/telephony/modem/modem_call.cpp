@@ -41,6 +41,11 @@ void ModemCall::Drop(Completion done) {
   done(0);
 }
 
+DWORD ModemCall::Rate() const {
+  const ModemLine* line = Line();
+  return line != nullptr ? line->RateOf(*this) : 0;
+}
+
 HANDLE ModemCall::OpenPort() {
   ModemLine* line = Line();
   return line != nullptr ? line->OpenPort(*this) : 0;

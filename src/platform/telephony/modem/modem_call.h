@@ -33,6 +33,7 @@ class ModemCall : public ProviderCall {
   void Drop(Completion done) override;
   std::string PortDeviceName() const override { return device_; }
   HANDLE OpenPort() override;
+  DWORD Rate() const override;
 
   const std::string& number() const { return number_; }
   bool incoming() const { return incoming_; }

@@ -474,6 +474,14 @@ HANDLE ModemLine::OpenPort(ModemCall& call) {
   options.initial_input = std::exchange(data_after_connect_, std::string());
   if (settings_.carrier == CarrierMode::kInBand) options.end_of_stream_text = kNoCarrierText;
   options.lines_owned_by_creator = true;
+  // A device without modem-control lines (a pseudo-terminal: the emulator, a TCP modem
+  // bridged by socat) has no CTS to hold writes to the line's pace, only a kernel buffer of
+  // some 20 KB that wakes its writer in lumps. A call that connected below the port's speed
+  // is paced to its rate there, so writes, the progress reported after each and the drain
+  // before a hang-up keep to what the line carries.
+  if (!has_lines_ && rate_ > 0 && rate_ < settings_.serial.baud) {
+    options.bytes_per_second = rate_ / 10;
+  }
   if (!port_output_) port_output_ = std::make_shared<posix::OutputWatch>();
   options.output_watch = port_output_;
   HANDLE port = posix::CreatePortFromDescriptor(fd, watcher, options);

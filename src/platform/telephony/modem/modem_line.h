@@ -90,6 +90,8 @@ class ModemLine : public ProviderLine {
 
   // For ListLines: the rate of the connected call (0 when none) and the caller's number.
   unsigned Rate() const { return state_ == State::kConnected ? rate_ : 0; }
+  // The same for `call`, when it is this line's call.
+  unsigned RateOf(const ModemCall& call) const { return &call == call_ ? Rate() : 0; }
   const std::string& CallerNumber() const { return caller_number_; }
 
  private:

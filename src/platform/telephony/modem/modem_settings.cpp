@@ -20,6 +20,18 @@ bool Printable(const std::string& value) {
   return true;
 }
 
+// Whether the configuration file gives `value` back as it is: a ';' at its start or after a
+// blank begins a comment there.
+bool CommentFree(const std::string& value) {
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == ';' && (i == 0 || value[i - 1] == ' ')) return false;
+  }
+  return true;
+}
+
+constexpr const char* kStartsComment =
+    "must not have a ';' at its start or after a blank (it begins a comment in the file)";
+
 bool StartsWithAt(const std::string& value) {
   return value.size() >= 2 && (value[0] == 'A' || value[0] == 'a') &&
          (value[1] == 'T' || value[1] == 't');
@@ -41,6 +53,7 @@ std::string CheckPath(const std::string& value) {
   if (value.empty() || value.front() != '/') return "must be an absolute path";
   if (value.size() > kMaxPath) return "must be at most 255 characters";
   if (!Printable(value)) return "must not contain control characters";
+  if (!CommentFree(value)) return kStartsComment;
   return "";
 }
 
@@ -64,6 +77,7 @@ std::string CheckCommand(const std::string& value) {
   if (!StartsWithAt(value)) return "must begin with AT";
   if (value.size() > kMaxCommand) return "a command must be at most 80 characters";
   if (!Printable(value)) return "must not contain control characters";
+  if (!CommentFree(value)) return kStartsComment;
   return "";
 }
 
@@ -78,6 +92,7 @@ std::string CheckInit(const std::string& value) {
 std::string CheckSuffix(const std::string& value) {
   if (value.size() > 16) return "must be at most 16 characters";
   if (!Printable(value)) return "must not contain control characters";
+  if (!CommentFree(value)) return kStartsComment;
   return "";
 }
 

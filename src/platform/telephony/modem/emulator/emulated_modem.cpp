@@ -17,7 +17,8 @@ constexpr std::size_t kDteBacklog = 16 * 1024;  // taken from the line, not yet 
 constexpr auto kSettingsPoll = std::chrono::milliseconds(50);
 constexpr auto kDrainPoll = std::chrono::milliseconds(20);
 // After the far end hung up, how long the DTE may leave the last data unread before the
-// device is hung up all the same.
+// device is hung up all the same; after the DTE dropped DTR, how long the far end may leave
+// the data written before the drop untaken before the drop applies all the same.
 constexpr auto kStallGrace = std::chrono::seconds(5);
 constexpr auto kDrainedFor = std::chrono::milliseconds(100);
 
@@ -208,6 +209,9 @@ void EmulatedModem::ReadFromDte(Clock::time_point now) {
       case PtyDevice::ReadResult::Kind::kData:
         if (!client_) CheckSettings(now);
         if (online && options_.speed != 0) up_budget_ -= static_cast<double>(result.data.size());
+        // A drop waits for the data written before it while that data keeps moving: paced,
+        // what the device holds can take longer than the grace to cross.
+        if (dtr_drop_due_) dtr_drop_due_ = Clock::now() + kStallGrace;
         Apply(interpreter_.Input(result.data, Clock::now()));
         break;
       case PtyDevice::ReadResult::Kind::kSettingsChanged:
@@ -237,7 +241,8 @@ void EmulatedModem::CheckSettings(Clock::time_point now) {
   if (present && !client_) Log("a client opened the device");
   client_ = present;
   const bool dtr = present && speed != B0;
-  if (dtr_drop_due_ && dtr) ApplyDtrDrop(now);  // dropped and raised again: both count
+  // Dropped and raised again while the drop waits for the data written before it: both
+  // count, the drop once that data is through (ApplyDtrDrop then takes the raise).
   if (dtr != dtr_ && !dtr_drop_due_) {
     if (!dtr && present && interpreter_.Online()) {
       // The pseudo-terminal reports the new settings ahead of the data written before them:
@@ -261,6 +266,7 @@ void EmulatedModem::ApplyDtrDrop(Clock::time_point now) {
   if (!dtr_) return;
   dtr_ = false;
   Apply(interpreter_.DtrChanged(false, now));
+  CheckSettings(now);  // raised again meanwhile: that counts too
 }
 
 void EmulatedModem::ClientGone(Clock::time_point now) {

@@ -49,9 +49,8 @@ std::string Hex(const std::string& bytes) {
   return hex;
 }
 
-// Answers on LINE, logs what arrives after CONNECT to LOG (binary: INPUT would drop NULs,
-// the session log of CONNECT keeps every byte) until END-MARK has come, then hangs up.
-constexpr const char* kAnswerAndLogScript = R"(set modem type usrobotics
+// Both scripts open LINE (argument 1) as the same modem, 8 bits, hardware flow control.
+const std::string kLineSetUp = R"(set modem type usrobotics
 set line \%1
 if fail exit 3 cannot open the line
 set speed 57600
@@ -59,7 +58,11 @@ set flow rts/cts
 set parity none
 set command bytesize 8
 set terminal bytesize 8
-set input echo off
+)";
+
+// Answers on LINE, logs what arrives after CONNECT to LOG (binary: INPUT would drop NULs,
+// the session log of CONNECT keeps every byte) until END-MARK has come, then hangs up.
+const std::string kAnswerAndLogScript = kLineSetUp + R"(set input echo off
 set session-log binary
 answer 60
 if fail exit 1 no call
@@ -73,15 +76,7 @@ exit 0
 
 // Dials NUMBER on LINE, writes a message frame of 25 bytes of content by hand (\N is a NUL
 // in OUTPUT, \{n} the byte n), then hangs up.
-constexpr const char* kDialAndWriteScript = R"(set modem type usrobotics
-set line \%1
-if fail exit 3 cannot open the line
-set speed 57600
-set flow rts/cts
-set parity none
-set command bytesize 8
-set terminal bytesize 8
-set dial timeout 30
+const std::string kDialAndWriteScript = kLineSetUp + R"(set dial timeout 30
 dial \%2
 if fail exit 1 dial failed
 output \{5}\N\N\{25}\N\N\N\N\Nkermit\{255}\{5}\{128} says +++hi\N!\{13}\{10}x

@@ -11,8 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/telephony/graceful_close.h"
-#include "platform/telephony/resolver.h"
+#include "platform/provider_context_test.h"
 
 namespace quodem::telephony {
 namespace {
@@ -89,16 +88,8 @@ struct Caller {
   posix::UniqueFd far;
 };
 
-class ListeningLineAnswer : public ::testing::Test {
+class ListeningLineAnswer : public ProviderContextTest {
  protected:
-  void RunReady() {
-    loop.WaitForEvents(0);
-    loop.Dispatch();
-  }
-  EventLoop loop;
-  Resolver resolver{loop};
-  GracefulCloser closer{loop};
-  ProviderContext context{loop, resolver, closer, [](const std::string&) {}};
   FakeEvents events;
 };
 

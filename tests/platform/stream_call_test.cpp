@@ -10,8 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/telephony/graceful_close.h"
-#include "platform/telephony/resolver.h"
+#include "platform/provider_context_test.h"
 
 namespace quodem::telephony {
 namespace {
@@ -38,7 +37,7 @@ class ProbeCall : public StreamCall {
   using StreamCall::WatchSocket;
 };
 
-class StreamCallPhase : public ::testing::Test {
+class StreamCallPhase : public ProviderContextTest {
  protected:
   StreamCallPhase() {
     int ends[2];
@@ -52,16 +51,6 @@ class StreamCallPhase : public ::testing::Test {
     call->AttachEvents(&recorder);
     return call;
   }
-  // Runs whatever the loop has ready now (handlers and due timers), without waiting.
-  void RunReady() {
-    loop.WaitForEvents(0);
-    loop.Dispatch();
-  }
-
-  EventLoop loop;
-  Resolver resolver{loop};
-  GracefulCloser closer{loop};
-  ProviderContext context{loop, resolver, closer, [](const std::string&) {}};
   Recorder recorder;
   posix::UniqueFd ours;
   posix::UniqueFd far;

@@ -25,12 +25,7 @@ bool WouldBlock(int error) {
 // VMIN 0 or after an EOF character, when there is simply nothing to read. Only a hang-up
 // shows as POLLHUP.
 bool TerminalHungUp(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  int n;
-  do {
-    n = poll(&p, 1, 0);
-  } while (n < 0 && errno == EINTR);
-  return n > 0 && (p.revents & POLLHUP) != 0;
+  return (EventsNow(fd) & POLLHUP) != 0;
 }
 
 // write() on a pipe whose reader has gone raises SIGPIPE, which would end the process. The
@@ -60,6 +55,15 @@ ssize_t WriteWithoutSigpipe(int fd, const iovec* pieces, int count) {
 }
 
 }  // namespace
+
+short EventsNow(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  int n;
+  do {
+    n = poll(&p, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  return n > 0 ? p.revents : 0;
+}
 
 Kind Classify(int fd) {
   if (isatty(fd) == 1) return Kind::kTerminal;

@@ -24,6 +24,9 @@ enum class Outcome {
   kFailed,       // `error` holds the errno
 };
 
+// The poll(2) events `fd` shows now, without waiting (0 when none, or when poll fails).
+short EventsNow(int fd);
+
 struct IoResult {
   Outcome outcome = Outcome::kWouldBlock;
   std::size_t bytes = 0;

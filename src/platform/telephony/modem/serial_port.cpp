@@ -9,6 +9,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/posix/descriptor_ops.h"
+
 namespace quodem::telephony::modem {
 namespace {
 
@@ -190,12 +192,7 @@ void SerialPort::Flush() {
 }
 
 bool TerminalHungUp(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  int n;
-  do {
-    n = poll(&p, 1, 0);
-  } while (n < 0 && errno == EINTR);
-  return n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  return (posix::descriptor_ops::EventsNow(fd) & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 }  // namespace quodem::telephony::modem
